@@ -1,0 +1,13 @@
+// The data chunk's size field: 4 little-endian bytes on disk, a 32-bit value in memory.
+#pragma once
+
+#include <cstdint>
+
+// Little-endian bytes to a signed 32-bit value; a top byte of 0x80 or more gives a negative value.
+int32_t Assem4(const uint8_t quad[4]);
+
+// A signed 32-bit value to its 4-byte little-endian two's-complement form, the inverse of Assem4.
+void Decon4(int32_t num, uint8_t quad[4]);
+
+// The signed value whose two's-complement bits are `u`, without the implementation-defined cast.
+int32_t wrap_to_int32(uint32_t u);

@@ -1,0 +1,8 @@
+// Checks and repairs the data chunk size of one WAVE file, and the byte codec it uses.
+#pragma once
+
+#include "byte_codec.h"
+
+// Checks the file at wavePath, rewrites the 4-byte data size in place when it is wrong, and
+// prints exactly one report line, flushed. Never ends the process.
+void FIX_SIZE(const char* wavePath);

@@ -1,0 +1,39 @@
+// Runs the built tool as a user would, and makes the files it works on.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct RunResult {
+    std::string out;  // standard output
+    std::string err;  // standard error; the tool never writes there
+    int status = -1;  // exit status, or 128 + signal
+};
+
+struct RunOptions {
+    std::string input;               // fed to standard input
+    bool without_dac_override = false;  // root loses its power to write files it may not write
+};
+
+// The tool's path comes from OSTREL_TOOL; OSTREL_EMULATOR (space separated) goes in front of it.
+RunResult run_tool(const std::vector<std::string>& args, const RunOptions& options = {});
+
+// A fresh directory under TMPDIR, removed with everything in it.
+struct TempDir {
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+    std::string path;
+};
+
+std::string read_file(const std::string& path);
+std::string read_file_head(const std::string& path, size_t count);
+void write_file(const std::string& path, const std::string& bytes);
+uint64_t file_length(const std::string& path);
+std::string le32(uint32_t value);
+
+// The common 44-byte header (identifier at 36) with `stored` as data size, then `audio` bytes.
+std::string wav44(uint32_t stored, size_t audio);
