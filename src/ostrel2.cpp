@@ -1,9 +1,19 @@
 // Entry point: the argument count alone picks the usage screen, one file, or a list of files.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "header_repair.h"
+#include "name_list.h"
 
 namespace {
+
+constexpr int kMaxNames = 512;
 
 void print_usage() {
     std::puts("\n");
@@ -20,6 +30,51 @@ void print_usage() {
     std::fflush(stdout);
 }
 
+[[noreturn]] void list_unusable(const char* listPath) {
+    std::printf("List called %s does not exist\n", listPath);
+    std::fflush(stdout);
+    std::exit(1);
+}
+
+// Reads up to maxNames names from the list file into `names` and returns how many it stored.
+// The list is read as a stream, so a pipe works and a huge list is not held in memory; reading
+// stops as soon as the last wanted name is complete. Ends the process if the list is unusable.
+int ReadList(std::vector<std::string>& names, const char* listPath, int maxNames) {
+    const int fd = open(listPath, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) list_unusable(listPath);
+    ostrel::NameSplitter splitter;
+    splitter.max_names = maxNames > 0 ? static_cast<size_t>(maxNames) : 0;
+    char chunk[65536];
+    while (!splitter.done) {
+        const ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {  // a directory, or a read error
+            close(fd);
+            list_unusable(listPath);
+        }
+        if (got == 0) break;
+        ostrel::feed_names(splitter, chunk, static_cast<size_t>(got));
+    }
+    close(fd);  // read-only: nothing to lose
+    ostrel::finish_names(splitter);
+    names = std::move(splitter.names);
+    return static_cast<int>(names.size());
+}
+
+int run_batch(const char* listPath, const char* prefix) {
+    std::vector<std::string> names;
+    const int count = ReadList(names, listPath, kMaxNames);
+    std::printf("Read a list containing %i files\n", count);
+    std::fflush(stdout);
+    if (count <= 0) return 1;
+    std::string path;
+    for (const std::string& name : names) {
+        path.assign(prefix).append(name);
+        FIX_SIZE(path.c_str());
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -31,6 +86,6 @@ int main(int argc, char** argv) {
         FIX_SIZE(argv[1]);
         return 0;
     }
-    if (argc == 3) return 0;  // the list mode is not built yet
+    if (argc == 3) return run_batch(argv[1], argv[2]);
     return 0;  // three or more arguments, or none at all: nothing to do
 }

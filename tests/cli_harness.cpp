@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -104,7 +105,10 @@ RunResult run_tool(const std::vector<std::string>& args, const RunOptions& optio
     for (int fd : {out[0], err[0], to_child})
         if (fd >= 0) close(fd);
     int status = 0;
-    waitpid(pid, &status, 0);
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    r.max_rss_kib = usage.ru_maxrss;
+    r.input_taken = sent;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return r;
 }

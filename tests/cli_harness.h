@@ -9,6 +9,8 @@ struct RunResult {
     std::string out;  // standard output
     std::string err;  // standard error; the tool never writes there
     int status = -1;  // exit status, or 128 + signal
+    size_t input_taken = 0;  // bytes of standard input the tool took before it stopped reading
+    long max_rss_kib = 0;  // peak resident memory of the tool (with its emulator, if any)
 };
 
 struct RunOptions {
@@ -37,3 +39,8 @@ std::string le32(uint32_t value);
 
 // The common 44-byte header (identifier at 36) with `stored` as data size, then `audio` bytes.
 std::string wav44(uint32_t stored, size_t audio);
+
+// The report lines, as the tool prints them for `path`.
+inline std::string correct(const std::string& path) { return "The header in " + path + " appears to be correct.\n"; }
+inline std::string fixed(const std::string& path) { return "Header was fixed successfully in " + path + ".\n"; }
+inline std::string not_found(const std::string& path) { return "File called " + path + " cannot be found.\n"; }

@@ -19,9 +19,6 @@ const char kUsage[] =
     "Argument 2 is the directory of the wavefiles.  Include the slash.\n\n"
     "Example:\nostrel_32bit mylist.txt WaveFiles/\n\n";
 
-std::string correct(const std::string& p) { return "The header in " + p + " appears to be correct.\n"; }
-std::string fixed(const std::string& p) { return "Header was fixed successfully in " + p + ".\n"; }
-std::string not_found(const std::string& p) { return "File called " + p + " cannot be found.\n"; }
 const std::string kNoData = "Cannot find data block in wave file!\n";
 
 TEST(Cli, ArgumentCounts) {

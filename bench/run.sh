@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Measures batch mode on three sets of files: time per file, and system calls per file when
+# strace is installed. Run from anywhere: bash bench/run.sh
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BENCH_BUILD_DIR:-$root/build-bench}
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$build" --target ostrel_32bit >/dev/null
+tool=$build/ostrel_32bit
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# A 44-byte PCM header claiming `$2` (4 escaped bytes) of data, then 1 MiB of sparse silence.
+make_wav() {
+  printf 'RIFF\x24\x00\x10\x00WAVEfmt \x10\x00\x00\x00\x01\x00\x02\x00\x44\xac\x00\x00\x10\xb1\x02\x00\x04\x00\x10\x00data'"$2" >"$1"
+  truncate -s $((44 + 1048576)) "$1"
+}
+
+# make_set NAME COUNT KIND: KIND is correct, wrong or noid (140 KB with no identifier).
+make_set() {
+  local dir=$work/$1; rm -rf "$dir"; mkdir -p "$dir"; : >"$work/$1.list"
+  for ((k = 0; k < $2; k++)); do
+    case $3 in
+      correct) make_wav "$dir/f$k.wav" '\x00\x00\x10\x00' ;;
+      wrong) make_wav "$dir/f$k.wav" '\x00\x00\x00\x00' ;;
+      noid) truncate -s 140K "$dir/f$k.wav" ;;
+    esac
+    echo "f$k.wav" >>"$work/$1.list"
+  done
+  head -n 1 "$work/$1.list" >"$work/$1.one"
+}
+
+now_ns() { date +%s%N; }
+
+# Best of five runs of LISTFILE, in nanoseconds.
+best_ns() {
+  local name=$1 count=$2 kind=$3 list=$4 best=
+  for _ in 1 2 3 4 5; do
+    make_set "$name" "$count" "$kind"
+    local t0 t1; t0=$(now_ns)
+    "$tool" "$list" "$work/$name/" >/dev/null
+    t1=$(now_ns)
+    if [ -z "$best" ] || [ $((t1 - t0)) -lt "$best" ]; then best=$((t1 - t0)); fi
+  done
+  echo "$best"
+}
+
+# Milliseconds per file: the whole list minus a one-file run, so process start-up drops out.
+time_set() {
+  local all one
+  all=$(best_ns "$1" "$2" "$3" "$work/$1.list")
+  one=$(best_ns "$1" "$2" "$3" "$work/$1.one")
+  awk -v a="$all" -v o="$one" -v n=$(($2 - 1)) 'BEGIN { printf "%.4f", (a - o) / 1e6 / n }'
+}
+
+# strace -c of the whole list minus a one-file run: what one more file costs, call by call.
+syscalls_per_file() {
+  local name=$1 count=$2 kind=$3
+  make_set "$name" "$count" "$kind"
+  strace -c -o "$work/one.txt" "$tool" "$work/$name.one" "$work/$name/" >/dev/null
+  make_set "$name" "$count" "$kind"
+  strace -c -o "$work/all.txt" "$tool" "$work/$name.list" "$work/$name/" >/dev/null
+  awk -v n=$((count - 1)) '
+    FNR == 1 { file++ }
+    /^[ ]*[0-9.]+ +[0-9.]+ +[0-9]+ +[0-9]+/ {
+      split($0, f); name = f[NF]; if (name == "total") next
+      if (file == 1) one[name] = f[4]; else all[name] = f[4]
+    }
+    END {
+      total = 0; detail = ""
+      for (s in all) { d = (all[s] - one[s]) / n; if (d > 0.001) { total += d; detail = detail sprintf(" %s=%.2f", s, d) } }
+      printf "%.2f (%s )", total, detail
+    }' "$work/one.txt" "$work/all.txt"
+}
+
+printf '%-34s %10s   %s\n' "set" "ms/file" "system calls per file"
+for spec in "correct:512:correct headers (512)" "wrong:512:wrong data sizes (512)" "noid:16:140 KB, no identifier (16)"; do
+  IFS=: read -r kind count label <<<"$spec"
+  ms=$(time_set "$kind" "$count" "$kind")
+  if command -v strace >/dev/null; then sc=$(syscalls_per_file "$kind" "$count" "$kind"); else sc="(strace not installed)"; fi
+  printf '%-34s %10s   %s\n' "$label" "$ms" "$sc"
+done
