@@ -8,7 +8,7 @@ namespace ostrel {
 
 int64_t find_data_id(const uint8_t* head, size_t head_len) {
     for (uint64_t h = kFirstProbe; h <= kLastProbe && h + 4 <= head_len; h += 2) {
-        if (std::memcmp(head + h, "data", 4) == 0) return static_cast<int64_t>(h);
+        if (head[h] == 'd' && std::memcmp(head + h + 1, "ata", 3) == 0) return static_cast<int64_t>(h);
     }
     return -1;
 }

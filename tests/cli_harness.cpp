@@ -15,20 +15,16 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
+
+#include "tool_command.h"
 
 namespace {
 
 std::vector<std::string> command_for(const std::vector<std::string>& args) {
-    std::vector<std::string> cmd;
-    if (const char* emu = std::getenv("OSTREL_EMULATOR")) {
-        std::istringstream words(emu);
-        for (std::string w; words >> w;) cmd.push_back(w);
-    }
-    const char* tool = std::getenv("OSTREL_TOOL");
-    if (!tool) throw std::runtime_error("OSTREL_TOOL is not set");
-    cmd.push_back(tool);
+    static const char* const kCommand[] = OSTREL_TOOL_COMMAND;
+    std::vector<std::string> cmd(std::begin(kCommand), std::end(kCommand));
     cmd.insert(cmd.end(), args.begin(), args.end());
     return cmd;
 }
@@ -45,7 +41,7 @@ std::vector<std::string> command_for(const std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (const std::string& s : cmd) argv.push_back(const_cast<char*>(s.c_str()));
     argv.push_back(nullptr);
-    execv(argv[0], argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
 }
 

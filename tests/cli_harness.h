@@ -18,7 +18,7 @@ struct RunOptions {
     bool without_dac_override = false;  // root loses its power to write files it may not write
 };
 
-// The tool's path comes from OSTREL_TOOL; OSTREL_EMULATOR (space separated) goes in front of it.
+// Runs the built tool (under the emulator in a cross build) with `args`, and waits at most 60 s.
 RunResult run_tool(const std::vector<std::string>& args, const RunOptions& options = {});
 
 // A fresh directory under TMPDIR, removed with everything in it.
