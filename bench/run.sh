@@ -76,8 +76,8 @@ syscalls_per_file() {
 }
 
 printf '%-34s %10s   %s\n' "set" "ms/file" "system calls per file"
-for spec in "correct:512:correct headers (512)" "wrong:512:wrong data sizes (512)" "noid:16:140 KB, no identifier (16)"; do
-  IFS=: read -r kind count label <<<"$spec"
+for row in "correct:512:correct headers (512)" "wrong:512:wrong data sizes (512)" "noid:16:140 KB, no identifier (16)"; do
+  IFS=: read -r kind count label <<<"$row"
   ms=$(time_set "$kind" "$count" "$kind")
   if command -v strace >/dev/null; then sc=$(syscalls_per_file "$kind" "$count" "$kind"); else sc="(strace not installed)"; fi
   printf '%-34s %10s   %s\n' "$label" "$ms" "$sc"
