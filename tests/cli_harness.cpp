@@ -29,13 +29,18 @@ std::vector<std::string> command_for(const std::vector<std::string>& args) {
     return cmd;
 }
 
-[[noreturn]] void exec_child(const std::vector<std::string>& cmd, int in, int out, int err, bool drop_dac) {
+[[noreturn]] void exec_child(const std::vector<std::string>& cmd, int in, int out, int err, const RunOptions& opt) {
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
     signal(SIGPIPE, SIG_DFL);
+    if (opt.file_size_limit >= 0) {
+        signal(SIGXFSZ, SIG_IGN);  // so that the write fails with EFBIG instead of killing the tool
+        const rlimit limit{static_cast<rlim_t>(opt.file_size_limit), static_cast<rlim_t>(opt.file_size_limit)};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+    }
     // Dropped from the bounding set, the capability stays gone for root across exec.
-    if (drop_dac && geteuid() == 0 && (prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 ||
+    if (opt.without_dac_override && geteuid() == 0 && (prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 ||
                      prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0))
         _exit(126);
     std::vector<char*> argv;
@@ -55,7 +60,7 @@ RunResult run_tool(const std::vector<std::string>& args, const RunOptions& optio
         throw std::runtime_error("pipe");
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork");
-    if (pid == 0) exec_child(cmd, in[0], out[1], err[1], options.without_dac_override);
+    if (pid == 0) exec_child(cmd, in[0], out[1], err[1], options);
     close(in[0]);
     close(out[1]);
     close(err[1]);

@@ -16,6 +16,7 @@ struct RunResult {
 struct RunOptions {
     std::string input;               // fed to standard input
     bool without_dac_override = false;  // root loses its power to write files it may not write
+    long file_size_limit = -1;          // RLIMIT_FSIZE in bytes: writes past it fail with EFBIG
 };
 
 // Runs the built tool (under the emulator in a cross build) with `args`, and waits at most 60 s.

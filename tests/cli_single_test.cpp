@@ -124,6 +124,21 @@ TEST(Cli, WhatCannotBeOpenedForUpdateIsNeverTouched) {
     EXPECT_EQ(wav44(0, 600), read_file(readonly));
 }
 
+TEST(Cli, AFailedWriteIsNeverReportedAsAFix) {
+    TempDir dir;
+    const std::string path = dir / "take.wav";
+    // A limit at the field refuses the write; one inside it lets 2 of the 4 bytes through first.
+    for (long limit : {40L, 42L}) {
+        write_file(path, wav44(0, 600));
+        RunOptions opts;
+        opts.file_size_limit = limit;
+        const RunResult r = run_tool({path}, opts);
+        EXPECT_EQ("Unable to write data to header in " + path + ".\n", r.out) << limit;
+        EXPECT_EQ(0, r.status);
+        EXPECT_EQ(644u, file_length(path));
+    }
+}
+
 // Sparse files: the lengths are real, the disk holds only the header.
 struct LargeCase {
     const char* what;
