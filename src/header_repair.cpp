@@ -13,27 +13,17 @@ namespace {
 
 enum class Outcome { NotFound, NoDataBlock, CutShort, TooLarge, Correct, Fixed, WriteFailed };
 
-// Reads exactly `count` bytes at `offset`; a file that shrank since fstat counts as unreadable.
-bool read_fully(int fd, uint8_t* buf, size_t count, uint64_t offset) {
+// Moves exactly `count` bytes at `offset` with pread or pwrite, across short transfers and EINTR.
+// Nothing moved means the file ended early (it shrank since fstat), which is a failure too.
+template <typename Byte, typename Transfer>
+bool transfer_fully(Transfer transfer, int fd, Byte* buf, size_t count, uint64_t offset) {
     while (count > 0) {
-        const ssize_t got = pread(fd, buf, count, static_cast<off_t>(offset));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        buf += got;
-        count -= static_cast<size_t>(got);
-        offset += static_cast<uint64_t>(got);
-    }
-    return true;
-}
-
-bool write_fully(int fd, const uint8_t* buf, size_t count, uint64_t offset) {
-    while (count > 0) {
-        const ssize_t put = pwrite(fd, buf, count, static_cast<off_t>(offset));
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
-        buf += put;
-        count -= static_cast<size_t>(put);
-        offset += static_cast<uint64_t>(put);
+        const ssize_t moved = transfer(fd, buf, count, static_cast<off_t>(offset));
+        if (moved < 0 && errno == EINTR) continue;
+        if (moved <= 0) return false;
+        buf += moved;
+        count -= static_cast<size_t>(moved);
+        offset += static_cast<uint64_t>(moved);
     }
     return true;
 }
@@ -54,11 +44,11 @@ uint8_t window[ostrel::kWindowBytes];
 
 Outcome decide_and_write(int fd, uint64_t length) {
     size_t have = length < ostrel::kFirstReadBytes ? static_cast<size_t>(length) : ostrel::kFirstReadBytes;
-    if (!read_fully(fd, window, have, 0)) return Outcome::NotFound;
+    if (!transfer_fully(pread, fd, window, have, 0)) return Outcome::NotFound;
     ostrel::RepairDecision d = ostrel::decide_repair(window, have, length);
     if (d.verdict == ostrel::Verdict::NeedMore) {
         const size_t whole = length < ostrel::kWindowBytes ? static_cast<size_t>(length) : ostrel::kWindowBytes;
-        if (!read_fully(fd, window + have, whole - have, have)) return Outcome::NotFound;
+        if (!transfer_fully(pread, fd, window + have, whole - have, have)) return Outcome::NotFound;
         d = ostrel::decide_repair(window, whole, length);
     }
     switch (d.verdict) {
@@ -69,7 +59,7 @@ Outcome decide_and_write(int fd, uint64_t length) {
         case ostrel::Verdict::Correct: return Outcome::Correct;
         case ostrel::Verdict::Fix: break;
     }
-    if (!write_fully(fd, d.new_field, sizeof d.new_field, d.field_offset)) return Outcome::WriteFailed;
+    if (!transfer_fully(pwrite, fd, d.new_field, sizeof d.new_field, d.field_offset)) return Outcome::WriteFailed;
     return sync_to_storage(fd) ? Outcome::Fixed : Outcome::WriteFailed;
 }
 
