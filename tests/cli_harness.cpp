@@ -40,8 +40,9 @@ std::vector<std::string> command_for(const std::vector<std::string>& args) {
         if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
     }
     // Dropped from the bounding set, the capability stays gone for root across exec.
-    if (opt.without_dac_override && geteuid() == 0 && (prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 ||
-                     prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0))
+    if (opt.without_dac_override && geteuid() == 0 &&
+        (prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 ||
+         prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0))
         _exit(126);
     std::vector<char*> argv;
     for (const std::string& s : cmd) argv.push_back(const_cast<char*>(s.c_str()));
