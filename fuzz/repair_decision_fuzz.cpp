@@ -1,13 +1,16 @@
-// Fuzzes the repair decision against a slow probe-by-probe reference.
-// Input: 8 bytes of extra length (the file continues with zeros, as a sparse file does),
-// 2 bytes choosing where to cut the first read, then the file's first bytes.
+// Fuzzes the repair plan against a plain reference of the rules, and checks what must hold for
+// every file: only WAVE files with a size their structure does not prove are written, writes
+// stay inside the file, a repaired file is then found correct, and a failed read writes nothing.
+// Input: 8 bytes of extra length (the file continues with zeros, as a sparse file does), 1 byte
+// choosing a read to fail (none from 16 up), then the file's first bytes.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
-#include "byte_codec.h"
 #include "fuzz_check.h"
+#include "memory_source.h"
 #include "repair_decision.h"
 
 using ostrel::Verdict;
@@ -15,85 +18,145 @@ using ostrel::Verdict;
 namespace {
 
 struct FileImage {
-    const uint8_t* bytes;
-    size_t count;
-    uint64_t length;  // count plus the zeros after it
-    uint8_t at(uint64_t offset) const { return offset < count ? bytes[offset] : 0; }
+    const std::string& bytes;
+    uint64_t length;
+    uint8_t at(uint64_t offset) const { return offset < bytes.size() ? static_cast<uint8_t>(bytes[offset]) : 0; }
+    uint64_t le(uint64_t offset, int count) const {
+        uint64_t v = 0;
+        for (int k = count - 1; k >= 0; --k) v = v << 8 | at(offset + static_cast<uint64_t>(k));
+        return v;
+    }
+    bool is(uint64_t offset, const char* id) const {
+        for (int k = 0; k < 4; ++k)
+            if (at(offset + static_cast<uint64_t>(k)) != static_cast<uint8_t>(id[k])) return false;
+        return true;
+    }
+    bool printable(uint64_t offset) const {
+        for (int k = 0; k < 4; ++k)
+            if (at(offset + static_cast<uint64_t>(k)) < 0x20 || at(offset + static_cast<uint64_t>(k)) > 0x7E) return false;
+        return true;
+    }
 };
 
-// One probe at a time, the way the original tool walked the file.
 struct Reference {
     Verdict verdict = Verdict::NoDataBlock;
-    uint64_t h = 0;
-    uint64_t data_length = 0;
+    bool proven = false;
+    std::vector<std::pair<uint64_t, std::string>> writes;
 };
 
+std::string le_bytes(uint64_t v, int count) {
+    std::string s;
+    for (int k = 0; k < count; ++k) s += static_cast<char>((v >> (8 * k)) & 0xFF);
+    return s;
+}
+
+// The rules, one step at a time, with no caching and no early reads.
 Reference reference(const FileImage& f) {
     Reference r;
-    for (uint64_t h = 2; h <= 131072; h += 2) {
-        if (h + 4 > f.length || h >= f.count) break;  // a short probe, or zeros, never match
-        if (f.at(h) == 'd' && f.at(h + 1) == 'a' && f.at(h + 2) == 't' && f.at(h + 3) == 'a') {
-            r.h = h;
+    const uint64_t L = f.length;
+    if (L < 12 || !f.is(8, "WAVE")) return r;
+    const bool rf64 = f.is(0, "RF64") || f.is(0, "BW64");
+    if (!rf64 && !f.is(0, "RIFF")) return r;
+    if (rf64 && (L < 36 || !f.is(12, "ds64") || f.le(16, 4) < 24)) return r;
+
+    uint64_t h = 0;
+    bool found = false;
+    for (uint64_t at = 12, n = 0; n < 4096 && at + 4 <= L; ++n) {
+        if (f.is(at, "data")) {
+            h = at, found = true;
             break;
         }
+        if (at + 8 > L || !f.printable(at)) break;
+        const uint64_t size = f.le(at + 4, 4);
+        if (rf64 && size == 0xFFFFFFFF) break;
+        at += 8 + size + (size % 2);
+        if (at > L) break;
     }
-    if (r.h == 0) return r;
-    if (f.length < r.h + 8) {
+    const uint64_t scan_from = rf64 ? 20 + f.le(16, 4) + f.le(16, 4) % 2 : 12;
+    for (uint64_t at = scan_from; !found && at <= 131072 && at + 4 <= L; at += 2)
+        if (f.is(at, "data")) h = at, found = true;
+    if (!found) return r;
+    if (h + 8 > L) {
         r.verdict = Verdict::CutShort;
         return r;
     }
-    uint32_t stored = 0;
-    for (int k = 3; k >= 0; --k) stored = stored << 8 | f.at(r.h + 4 + static_cast<uint64_t>(k));
-    r.data_length = f.length - (r.h + 8);
-    if (r.data_length > 0xFFFFFFFFull) r.verdict = Verdict::TooLarge;
-    else if (r.data_length == stored) r.verdict = Verdict::Correct;
-    else r.verdict = Verdict::Fix;
+    const uint64_t field = f.le(h + 4, 4);
+    const uint64_t stored = rf64 ? f.le(28, 8) : field;
+    const uint64_t length = L - (h + 8);
+
+    if (stored <= length) {
+        uint64_t at = h + 8 + stored;
+        if (stored % 2 && at < L) ++at;
+        for (int n = 0; n < 4096 && !r.proven; ++n) {
+            if (at == L) r.proven = true;
+            if (r.proven || at + 8 > L || !f.printable(at)) break;
+            const uint64_t size = f.le(at + 4, 4);
+            if (at + 8 + size == L) r.proven = true;
+            at += 8 + size + (size % 2);
+            if (at > L) break;
+        }
+    }
+    if (r.proven) {
+        r.verdict = Verdict::Correct;
+    } else if (rf64) {
+        r.verdict = Verdict::Fix;
+        r.writes.push_back({28, le_bytes(length, 8)});
+        if (field != 0xFFFFFFFF && field != length) r.writes.push_back({h + 4, le_bytes(0xFFFFFFFF, 4)});
+    } else if (length > 0xFFFFFFFF) {
+        r.verdict = Verdict::TooLarge;
+    } else {
+        r.verdict = Verdict::Fix;
+        r.writes.push_back({h + 4, le_bytes(length, 4)});
+    }
     return r;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 10) return 0;
+    if (size < 9) return 0;
     uint64_t extra = 0;
     for (int k = 7; k >= 0; --k) extra = extra << 8 | data[k];
     extra &= (uint64_t{1} << 34) - 1;  // up to 16 GiB past the bytes given
-    const size_t cut_choice = static_cast<size_t>(data[8]) | static_cast<size_t>(data[9]) << 8;
-    const FileImage file{data + 10, size - 10, size - 10 + extra};
+    const int fail_read = data[8] < 16 ? data[8] : -1;
+    std::string bytes(reinterpret_cast<const char*>(data) + 9, size - 9);
+    const uint64_t length = bytes.size() + extra;
 
-    // What the shell would read: the file's first min(length, window) bytes.
-    const size_t whole = static_cast<size_t>(std::min<uint64_t>(file.length, ostrel::kWindowBytes));
-    std::vector<uint8_t> head(whole, 0);
-    if (file.count > 0) std::memcpy(head.data(), file.bytes, std::min(whole, file.count));
-
-    const ostrel::RepairDecision d = ostrel::decide_repair(head.data(), whole, file.length);
-    const Reference r = reference(file);
-    FUZZ_CHECK(d.verdict == r.verdict);
-    FUZZ_CHECK(d.verdict != Verdict::NeedMore);
-
-    if (d.verdict != Verdict::NoDataBlock) FUZZ_CHECK(d.field_offset == r.h + 4);
-    if (d.verdict == Verdict::Correct || d.verdict == Verdict::Fix || d.verdict == Verdict::TooLarge) {
-        FUZZ_CHECK(d.data_length == r.data_length);
-        FUZZ_CHECK(d.data_length == file.length - (d.field_offset + 4));
-        FUZZ_CHECK((d.verdict == Verdict::Correct) == (d.stored_size == d.data_length));
+    MemorySource source(bytes, length);
+    source.fail_read = fail_read;
+    const ostrel::RepairPlan plan = ostrel::plan_repair(source, length);
+    if (source.reads > fail_read && fail_read >= 0) {
+        FUZZ_CHECK(plan.verdict == Verdict::ReadFailed);
+        FUZZ_CHECK(plan.write_count == 0);
+        return 0;
     }
-    if (d.verdict == Verdict::Fix) {
-        // The write lands on the 4 bytes after the first "data" at an even offset from 2 to 131072,
-        // inside the file, and holds the new size.
-        const uint64_t h = d.field_offset - 4;
-        FUZZ_CHECK(h >= 2 && h <= 131072 && h % 2 == 0);
-        FUZZ_CHECK(std::memcmp(head.data() + h, "data", 4) == 0);
-        FUZZ_CHECK(d.field_offset + 4 <= file.length);
-        FUZZ_CHECK(static_cast<uint32_t>(Assem4(d.new_field)) == d.data_length);
-    }
+    FUZZ_CHECK(plan.verdict != Verdict::ReadFailed);
+    // Cost: one read for a non-WAVE file, and never one per probe.
+    const FileImage file{bytes, length};
+    const bool wave = length >= 12 && file.is(8, "WAVE") && (file.is(0, "RIFF") || file.is(0, "RF64") || file.is(0, "BW64"));
+    if (!wave) FUZZ_CHECK(source.reads <= 1 && plan.write_count == 0);
+    FUZZ_CHECK(source.reads <= 2 + 2 * 4096);
 
-    // A shorter first read either settles the same answer or asks for the rest.
-    const size_t cut = cut_choice % (whole + 1);
-    const ostrel::RepairDecision early = ostrel::decide_repair(head.data(), cut, file.length);
-    if (early.verdict != Verdict::NeedMore) {
-        FUZZ_CHECK(early.verdict == d.verdict);
-        FUZZ_CHECK(early.field_offset == d.field_offset);
-        FUZZ_CHECK(std::memcmp(early.new_field, d.new_field, 4) == 0);
+    const Reference ref = reference(file);
+    FUZZ_CHECK(plan.verdict == ref.verdict);
+    FUZZ_CHECK(plan.write_count == ref.writes.size());
+    if (ref.proven) FUZZ_CHECK(plan.write_count == 0);
+    for (size_t k = 0; k < plan.write_count; ++k) {
+        const ostrel::Write& w = plan.writes[k];
+        FUZZ_CHECK(w.offset == ref.writes[k].first);
+        FUZZ_CHECK(std::string(reinterpret_cast<const char*>(w.bytes), w.count) == ref.writes[k].second);
+        FUZZ_CHECK(w.offset + w.count <= length);  // a file never grows
     }
+    if (plan.verdict != Verdict::Fix) return 0;
+
+    // Once the writes are applied, the same file is found correct.
+    std::string repaired = bytes;
+    for (size_t k = 0; k < plan.write_count; ++k) {
+        const ostrel::Write& w = plan.writes[k];
+        if (repaired.size() < w.offset + w.count) repaired.resize(w.offset + w.count, '\0');
+        repaired.replace(w.offset, w.count, reinterpret_cast<const char*>(w.bytes), w.count);
+    }
+    MemorySource again(repaired, length);
+    FUZZ_CHECK(ostrel::plan_repair(again, length).verdict == Verdict::Correct);
     return 0;
 }

@@ -19,3 +19,17 @@ void Decon4(int32_t num, uint8_t quad[4]) {
     quad[2] = static_cast<uint8_t>((u >> 16) & 0xFFu);
     quad[3] = static_cast<uint8_t>((u >> 24) & 0xFFu);
 }
+
+namespace ostrel {
+
+uint32_t load_le32(const uint8_t bytes[4]) { return static_cast<uint32_t>(Assem4(bytes)); }
+
+uint64_t load_le64(const uint8_t bytes[8]) {
+    return static_cast<uint64_t>(load_le32(bytes)) | static_cast<uint64_t>(load_le32(bytes + 4)) << 32;
+}
+
+void store_le64(uint64_t value, uint8_t bytes[8]) {
+    for (int k = 0; k < 8; ++k) bytes[k] = static_cast<uint8_t>((value >> (8 * k)) & 0xFFu);
+}
+
+}  // namespace ostrel

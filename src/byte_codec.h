@@ -1,4 +1,5 @@
-// The data chunk's size field: 4 little-endian bytes on disk, a 32-bit value in memory.
+// The data chunk's size field: 4 little-endian bytes on disk, a 32-bit value in memory; and the
+// 64-bit little-endian sizes of an RF64 file's ds64 chunk.
 #pragma once
 
 #include <cstdint>
@@ -11,3 +12,11 @@ void Decon4(int32_t num, uint8_t quad[4]);
 
 // The signed value whose two's-complement bits are `u`, without the implementation-defined cast.
 int32_t wrap_to_int32(uint32_t u);
+
+namespace ostrel {
+
+uint32_t load_le32(const uint8_t bytes[4]);
+uint64_t load_le64(const uint8_t bytes[8]);
+void store_le64(uint64_t value, uint8_t bytes[8]);
+
+}  // namespace ostrel

@@ -38,29 +38,37 @@ bool sync_to_storage(int fd) {
     }
 }
 
-// One scan buffer for the whole run keeps 128 KiB off the stack; each call looks only at the
-// bytes it read itself.
-uint8_t window[ostrel::kWindowBytes];
-
-Outcome decide_and_write(int fd, uint64_t length) {
-    size_t have = length < ostrel::kFirstReadBytes ? static_cast<size_t>(length) : ostrel::kFirstReadBytes;
-    if (!transfer_fully(pread, fd, window, have, 0)) return Outcome::NotFound;
-    ostrel::RepairDecision d = ostrel::decide_repair(window, have, length);
-    if (d.verdict == ostrel::Verdict::NeedMore) {
-        const size_t whole = length < ostrel::kWindowBytes ? static_cast<size_t>(length) : ostrel::kWindowBytes;
-        if (!transfer_fully(pread, fd, window + have, whole - have, have)) return Outcome::NotFound;
-        d = ostrel::decide_repair(window, whole, length);
+// Answers the core's reads with pread.
+class FileSource : public ostrel::ByteSource {
+public:
+    explicit FileSource(int fd) : fd_(fd) {}
+    bool read_at(uint64_t offset, uint8_t* buf, size_t count) override {
+        return transfer_fully(pread, fd_, buf, count, offset);
     }
-    switch (d.verdict) {
-        case ostrel::Verdict::NeedMore:  // not reachable with the whole window
+
+private:
+    int fd_;
+};
+
+// Each write is on storage before the next starts, so a crash between two leaves the file as
+// one of the steps left it, and the next run finishes the job.
+Outcome decide_and_write(int fd, uint64_t length) {
+    FileSource source(fd);
+    const ostrel::RepairPlan plan = ostrel::plan_repair(source, length);
+    switch (plan.verdict) {
+        case ostrel::Verdict::ReadFailed: return Outcome::NotFound;
         case ostrel::Verdict::NoDataBlock: return Outcome::NoDataBlock;
         case ostrel::Verdict::CutShort: return Outcome::CutShort;
         case ostrel::Verdict::TooLarge: return Outcome::TooLarge;
         case ostrel::Verdict::Correct: return Outcome::Correct;
         case ostrel::Verdict::Fix: break;
     }
-    if (!transfer_fully(pwrite, fd, d.new_field, sizeof d.new_field, d.field_offset)) return Outcome::WriteFailed;
-    return sync_to_storage(fd) ? Outcome::Fixed : Outcome::WriteFailed;
+    for (size_t k = 0; k < plan.write_count; ++k) {
+        const ostrel::Write& w = plan.writes[k];
+        if (!transfer_fully(pwrite, fd, w.bytes, w.count, w.offset) || !sync_to_storage(fd))
+            return Outcome::WriteFailed;
+    }
+    return Outcome::Fixed;
 }
 
 Outcome check_file(const char* path) {

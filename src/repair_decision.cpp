@@ -6,50 +6,168 @@
 
 namespace ostrel {
 
-int64_t find_data_id(const uint8_t* head, size_t head_len) {
-    for (uint64_t h = kFirstProbe; h <= kLastProbe && h + 4 <= head_len; h += 2) {
-        if (head[h] == 'd' && std::memcmp(head + h + 1, "ata", 3) == 0) return static_cast<int64_t>(h);
+namespace {
+
+enum class Walk { Found, Broken, ReadFailed };
+
+bool id_is(const uint8_t* bytes, const char* id) { return std::memcmp(bytes, id, 4) == 0; }
+
+// Follows chunk headers from offset 12 to the first "data" chunk. In RF64 a size of FF FF FF FF
+// means "see ds64", which only the data chunk may say here.
+Walk walk_to_data(CachedBytes& b, bool rf64, uint64_t& h) {
+    const uint64_t length = b.length();
+    uint64_t at = kFirstChunk;
+    for (int n = 0; n < kMaxChunks; ++n) {
+        if (length - at < 4) return Walk::Broken;  // at <= length holds throughout
+        uint8_t header[8];
+        const size_t have = length - at < 8 ? static_cast<size_t>(length - at) : 8;
+        if (!b.get(at, header, have)) return Walk::ReadFailed;
+        // A data id that fits is enough: a file cut inside its size field is reported as such.
+        if (id_is(header, "data")) {
+            h = at;
+            return Walk::Found;
+        }
+        if (have < 8 || !printable_id(header)) return Walk::Broken;
+        const uint32_t size = load_le32(header + 4);
+        if (rf64 && size == 0xFFFFFFFFu) return Walk::Broken;
+        const uint64_t next = at + 8 + size + (size & 1);  // odd chunks carry a pad byte
+        if (next > length) return Walk::Broken;
+        at = next;
     }
-    return -1;
+    return Walk::Broken;
 }
 
-RepairDecision decide_repair(const uint8_t* head, size_t head_len, uint64_t file_length) {
-    RepairDecision d;
-    const uint64_t whole_window = file_length < kWindowBytes ? file_length : kWindowBytes;
-    const bool have_window = head_len >= whole_window;
-
-    const int64_t found = find_data_id(head, head_len);
-    if (found < 0) {
-        // Probes beyond head_len were not looked at yet.
-        d.verdict = have_window ? Verdict::NoDataBlock : Verdict::NeedMore;
-        return d;
+// The scan for files whose chain is broken, say by a chunk whose size was never written.
+bool scan_for_data(const CachedBytes& b, uint64_t from, uint64_t& h) {
+    for (uint64_t at = from; at <= kLastProbe && at + 4 <= b.head_size(); at += 2) {
+        if (id_is(b.head() + at, "data")) {
+            h = at;
+            return true;
+        }
     }
-    const uint64_t h = static_cast<uint64_t>(found);
-    d.field_offset = h + 4;
-    const uint64_t header = h + 8;
+    return false;
+}
+
+enum class Proof { Proven, NotProven, ReadFailed };
+
+// A stored size is right when whole chunks run from the end it declares exactly to the end of
+// the file: LIST, id3 or cue chunks after the audio, as wavenc and the metadata tools write them.
+Proof prove_stored_size(CachedBytes& b, uint64_t data_start, uint64_t stored) {
+    const uint64_t length = b.length();
+    if (stored > length - data_start) return Proof::NotProven;  // data_start <= length
+    uint64_t at = data_start + stored;
+    if ((stored & 1) && at < length) ++at;
+    for (int n = 0; n < kMaxChunks; ++n) {
+        if (at == length) return Proof::Proven;
+        if (length - at < 8) return Proof::NotProven;
+        uint8_t header[8];
+        if (!b.get(at, header, 8)) return Proof::ReadFailed;
+        if (!printable_id(header)) return Proof::NotProven;
+        const uint32_t size = load_le32(header + 4);
+        // Some writers leave out the pad byte of the last chunk.
+        if (length - at - 8 == size) return Proof::Proven;
+        const uint64_t next = at + 8 + size + (size & 1);
+        if (next > length) return Proof::NotProven;
+        at = next;
+    }
+    return Proof::NotProven;
+}
+
+void add_write(RepairPlan& p, uint64_t offset, const uint8_t* bytes, size_t count) {
+    Write& w = p.writes[p.write_count++];
+    w.offset = offset;
+    w.count = count;
+    std::memcpy(w.bytes, bytes, count);
+}
+
+RepairPlan failed(RepairPlan p) {
+    p.verdict = Verdict::ReadFailed;
+    p.write_count = 0;
+    return p;
+}
+
+}  // namespace
+
+bool printable_id(const uint8_t id[4]) {
+    for (int k = 0; k < 4; ++k)
+        if (id[k] < 0x20 || id[k] > 0x7E) return false;
+    return true;
+}
+
+RepairPlan plan_repair(ByteSource& source, uint64_t file_length) {
+    RepairPlan p;
+    CachedBytes b(source, file_length);
+    if (b.failed()) return failed(p);
+    const uint8_t* head = b.head();
+    if (b.head_size() < kFirstChunk || !id_is(head + 8, "WAVE")) return p;
+    p.rf64 = id_is(head, "RF64") || id_is(head, "BW64");
+    if (!p.rf64 && !id_is(head, "RIFF")) return p;
+
+    // RF64 and BW64 keep the real size in ds64, which must come first; without it there is
+    // no size to check.
+    uint64_t ds64_size = 0;
+    uint64_t scan_from = kFirstChunk;
+    if (p.rf64) {
+        if (b.head_size() < kDs64DataSizeOffset + 8 || !id_is(head + kFirstChunk, "ds64")) return p;
+        const uint32_t ds64_chunk = load_le32(head + kFirstChunk + 4);
+        if (ds64_chunk < 24) return p;
+        ds64_size = load_le64(head + kDs64DataSizeOffset);
+        // "data" inside ds64's own numbers is no chunk, and writing ds64 would overwrite it.
+        scan_from = kFirstChunk + 8 + ds64_chunk + (ds64_chunk & 1);
+    }
+
+    uint64_t h = 0;
+    const Walk walk = walk_to_data(b, p.rf64, h);
+    if (walk == Walk::ReadFailed) return failed(p);
+    p.found_by_chain = walk == Walk::Found;
+    if (!p.found_by_chain) {
+        if (!b.extend_head(kWindowBytes)) return failed(p);
+        if (!scan_for_data(b, scan_from, h)) return p;
+    }
+    p.data_id = h;
 
     // A recorder killed between writing "data" and its size leaves a file ending in the field.
     // Writing the field there would lengthen the file, so it is left alone.
-    if (file_length < header) {
-        d.verdict = Verdict::CutShort;
-        return d;
+    if (file_length - h < 8) {
+        p.verdict = Verdict::CutShort;
+        return p;
     }
-    if (head_len < header) {
-        d.verdict = Verdict::NeedMore;
-        return d;
+    uint8_t field[4];
+    if (!b.get(h + 4, field, 4)) return failed(p);
+    const uint64_t data_start = h + 8;
+    p.data_length = file_length - data_start;
+    p.stored_size = p.rf64 ? ds64_size : load_le32(field);
+
+    const Proof proof = prove_stored_size(b, data_start, p.stored_size);
+    if (proof == Proof::ReadFailed) return failed(p);
+    if (proof == Proof::Proven) {
+        p.verdict = Verdict::Correct;
+        return p;
     }
 
-    d.stored_size = static_cast<uint32_t>(Assem4(head + d.field_offset));
-    d.data_length = file_length - header;  // file_length >= header was checked above
-    if (d.data_length > kMaxFieldValue) {
-        d.verdict = Verdict::TooLarge;
-    } else if (d.data_length == d.stored_size) {
-        d.verdict = Verdict::Correct;
-    } else {
-        d.verdict = Verdict::Fix;
-        Decon4(wrap_to_int32(static_cast<uint32_t>(d.data_length)), d.new_field);
+    if (p.rf64) {
+        // The 8 bytes in ds64 first: until the field says FF FF FF FF, readers still use the
+        // field, so a crash between the two writes leaves the file as readers saw it before.
+        uint8_t size64[8];
+        store_le64(p.data_length, size64);
+        add_write(p, kDs64DataSizeOffset, size64, 8);
+        const uint32_t old_field = load_le32(field);
+        if (old_field != 0xFFFFFFFFu && old_field != p.data_length) {
+            const uint8_t see_ds64[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+            add_write(p, h + 4, see_ds64, 4);
+        }
+        p.verdict = Verdict::Fix;
+        return p;
     }
-    return d;
+    if (p.data_length > kMaxFieldValue) {
+        p.verdict = Verdict::TooLarge;
+        return p;
+    }
+    uint8_t size32[4];
+    Decon4(wrap_to_int32(static_cast<uint32_t>(p.data_length)), size32);
+    add_write(p, h + 4, size32, 4);
+    p.verdict = Verdict::Fix;
+    return p;
 }
 
 }  // namespace ostrel

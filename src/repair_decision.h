@@ -1,45 +1,58 @@
-// The pure half of the repair: from the first bytes of a file and its length, decide what to do.
-// Nothing here touches a file or prints; the shell in header_repair.cpp does both.
+// The pure half of the repair: from a file's bytes, read through a ByteSource, and its length,
+// decide what to write. Nothing here touches a file or prints; the shell in header_repair.cpp
+// does both.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "byte_source.h"
+
 namespace ostrel {
 
-// Probes stand at the even offsets 2 .. 131072; offset 0 is never probed.
-constexpr uint64_t kFirstProbe = 2;
+// The first chunk header follows "RIFF", the RIFF size and "WAVE".
+constexpr uint64_t kFirstChunk = 12;
+// When the chunk chain breaks, "data" is looked for at the even offsets 12 .. 131072.
 constexpr uint64_t kLastProbe = 131072;
-// Enough bytes for an identifier at the last probe together with its size field.
 constexpr size_t kWindowBytes = kLastProbe + 8;
-// The common headers put the identifier at 36, or a few hundred bytes in with a LIST chunk,
-// so one small read settles almost every file.
-constexpr size_t kFirstReadBytes = 4096;
+// No real file has this many chunks before its audio or after it; the cap bounds the reads
+// that a hostile file can ask for.
+constexpr int kMaxChunks = 4096;
 // The largest data length that the 4-byte field can hold.
 constexpr uint64_t kMaxFieldValue = 0xFFFFFFFFu;
+// An RF64/BW64 file keeps its data size at this offset, in the ds64 chunk that comes first.
+constexpr uint64_t kDs64DataSizeOffset = 28;
 
 enum class Verdict {
-    NeedMore,     // the bytes given do not settle it; pass the whole window
-    NoDataBlock,  // no "data" at any probe inside the file and the window
-    CutShort,     // the file ends inside the size field
-    TooLarge,     // more data than the field can count
-    Correct,      // the stored size already equals the data length
-    Fix,          // write new_field at field_offset
+    ReadFailed,   // the source could not deliver bytes that lie inside the file
+    NoDataBlock,  // not a RIFF/RF64/BW64 WAVE file, or no data chunk found
+    CutShort,     // the file ends inside the data chunk's size field
+    TooLarge,     // more data than a plain RIFF file can count
+    Correct,      // the stored size is proven by the file's structure
+    Fix,          // apply `writes`, in order
 };
 
-struct RepairDecision {
+// One write of the plan. The shell puts each on storage before it starts the next.
+struct Write {
+    uint64_t offset = 0;
+    size_t count = 0;
+    uint8_t bytes[28] = {};
+};
+
+struct RepairPlan {
     Verdict verdict = Verdict::NoDataBlock;
-    uint64_t field_offset = 0;  // h + 4, once the identifier is found
-    uint32_t stored_size = 0;   // valid for TooLarge, Correct and Fix
-    uint64_t data_length = 0;   // L - (h + 8), valid for TooLarge, Correct and Fix
-    uint8_t new_field[4] = {0, 0, 0, 0};
+    bool rf64 = false;          // the size lives in ds64 (RF64 or BW64)
+    bool found_by_chain = false;
+    uint64_t data_id = 0;       // h: offset of the data chunk's id
+    uint64_t stored_size = 0;   // the 32-bit field, or ds64's 64-bit data size
+    uint64_t data_length = 0;   // bytes from h + 8 to the end of the file
+    Write writes[4];
+    size_t write_count = 0;
 };
 
-// First even offset in 2..131072 whose four bytes within head[0, head_len) read "data", or -1.
-int64_t find_data_id(const uint8_t* head, size_t head_len);
+// True when the four bytes can be a chunk id: printable ASCII, as every registered id is.
+bool printable_id(const uint8_t id[4]);
 
-// `head` holds the file's first `head_len` bytes (head_len <= file_length). With fewer than
-// min(file_length, kWindowBytes) bytes the answer may be NeedMore; with that many it never is.
-RepairDecision decide_repair(const uint8_t* head, size_t head_len, uint64_t file_length);
+RepairPlan plan_repair(ByteSource& source, uint64_t file_length);
 
 }  // namespace ostrel

@@ -151,18 +151,3 @@ uint64_t file_length(const std::string& path) {
     if (stat(path.c_str(), &st) != 0) throw std::runtime_error("cannot stat " + path);
     return static_cast<uint64_t>(st.st_size);
 }
-
-std::string le32(uint32_t v) {
-    return {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8 & 0xFF), static_cast<char>(v >> 16 & 0xFF),
-            static_cast<char>(v >> 24 & 0xFF)};
-}
-
-std::string wav44(uint32_t stored, size_t audio) {
-    std::string w = "RIFF" + le32(static_cast<uint32_t>(36 + audio)) + "WAVE";
-    // fmt: PCM, mono, 8000 Hz, 16 bit
-    w += "fmt " + le32(16) + std::string("\x01\x00\x01\x00", 4) + le32(8000) + le32(16000) +
-         std::string("\x02\x00\x10\x00", 4);
-    w += "data" + le32(stored);
-    for (size_t i = 0; i < audio; ++i) w += static_cast<char>((i * 37) & 0xFF);
-    return w;
-}

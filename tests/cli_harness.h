@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "wave_builder.h"
+
 struct RunResult {
     std::string out;  // standard output
     std::string err;  // standard error; the tool never writes there
@@ -36,10 +38,6 @@ std::string read_file(const std::string& path);
 std::string read_file_head(const std::string& path, size_t count);
 void write_file(const std::string& path, const std::string& bytes);
 uint64_t file_length(const std::string& path);
-std::string le32(uint32_t value);
-
-// The common 44-byte header (identifier at 36) with `stored` as data size, then `audio` bytes.
-std::string wav44(uint32_t stored, size_t audio);
 
 // The report lines, as the tool prints them for `path`.
 inline std::string correct(const std::string& path) { return "The header in " + path + " appears to be correct.\n"; }

@@ -53,27 +53,32 @@ std::string with_path(std::string text, const std::string& path) {
 
 TEST(Cli, ReportsAndBytesPerFile) {
     const std::string ok = wav44(600, 600);
-    const std::string late_id = std::string(4096, 'z') + "data" + le32(0) + std::string(10, 'a');
-    const std::string in_chunk = "RIFF" + le32(0) + "WAVEjunk" + le32(8) + "data" + le32(0) + wav44(0, 10).substr(12);
+    const std::string list = chunk("LIST", "INFOICMT" + le32(5) + "take" + std::string(1, '\0'));
+    const std::string late = riff_wave(chunk("JUNK", std::string(4096, '\0')) + chunk_header("data", 0) + audio(10));
+    const std::string bext = riff_wave(chunk("bext", "data take 4") + fmt_chunk());
+    const std::string unchained = riff_wave(chunk_header("\x01" "bad", 4096) + std::string(131052, 'x'));
+    const std::string rf64 = rf64_wave(0, fmt_chunk() + chunk_header("data", 0) + audio(600));
     const FileCase cases[] = {
         {"correct", ok, ok, "The header in %s appears to be correct.\n"},
         {"stored 0", wav44(0, 600), ok, "Header was fixed successfully in %s.\n"},
         {"stored FF FF FF FF", wav44(0xFFFFFFFF, 600), ok, "Header was fixed successfully in %s.\n"},
         {"cut short audio", wav44(9999, 600), ok, "Header was fixed successfully in %s.\n"},
         {"nothing after the field", wav44(600, 0), wav44(0, 0), "Header was fixed successfully in %s.\n"},
-        {"trailing chunk is counted", wav44(600, 600) + "LIST" + le32(4) + "abcd",
-         wav44(612, 600) + "LIST" + le32(4) + "abcd", "Header was fixed successfully in %s.\n"},
-        {"id beyond the first read", late_id, late_id.substr(0, 4100) + le32(10) + std::string(10, 'a'),
+        {"a trailing chunk proves the size", ok + list, ok + list, "The header in %s appears to be correct.\n"},
+        {"id beyond the first read", late, late.substr(0, 4120) + le32(10) + audio(10),
          "Header was fixed successfully in %s.\n"},
-        {"data inside an earlier chunk wins", in_chunk, in_chunk.substr(0, 24) + le32(in_chunk.size() - 28) +
-         in_chunk.substr(28), "Header was fixed successfully in %s.\n"},
+        {"data inside an earlier chunk is skipped", bext + chunk_header("data", 0xFFFFFFFF) + audio(6),
+         bext + chunk_header("data", 6) + audio(6), "Header was fixed successfully in %s.\n"},
+        {"RF64: the size lives in ds64", rf64, rf64_wave(600, fmt_chunk() + chunk_header("data", 0xFFFFFFFF) + audio(600)),
+         "Header was fixed successfully in %s.\n"},
         {"empty", "", "", kNoData},
         {"five bytes", "RIFF0", "RIFF0", kNoData},
-        {"ends in a partial id", std::string(10, 'x') + "dat", std::string(10, 'x') + "dat", kNoData},
-        {"odd offset only", std::string(37, 'x') + "data" + le32(0), std::string(37, 'x') + "data" + le32(0), kNoData},
-        {"id at 131074", std::string(131074, 'x') + "data" + le32(0), std::string(131074, 'x') + "data" + le32(0), kNoData},
-        {"id at 131072", std::string(131072, 'x') + "data" + le32(5) + "abc",
-         std::string(131072, 'x') + "data" + le32(3) + "abc", "Header was fixed successfully in %s.\n"},
+        {"RIFX", "RIFX" + wav44(0, 600).substr(4), "RIFX" + wav44(0, 600).substr(4), kNoData},
+        {"a list of names", "mydata.wav\n", "mydata.wav\n", kNoData},
+        {"broken chain, id at 131074", unchained + "xx" + chunk_header("data", 0),
+         unchained + "xx" + chunk_header("data", 0), kNoData},
+        {"broken chain, id at 131072", unchained + chunk_header("data", 5) + "abc",
+         unchained + chunk_header("data", 3) + "abc", "Header was fixed successfully in %s.\n"},
         {"ends inside the field", wav44(600, 0).substr(0, 42), wav44(600, 0).substr(0, 42),
          "The header in %s is cut short and cannot be fixed.\n"},
         {"ends after the id", wav44(600, 0).substr(0, 40), wav44(600, 0).substr(0, 40),
@@ -142,31 +147,39 @@ TEST(Cli, AFailedWriteIsNeverReportedAsAFix) {
 // Sparse files: the lengths are real, the disk holds only the header.
 struct LargeCase {
     const char* what;
+    std::string header;
     uint64_t length;
-    uint32_t stored;
     std::string report;
-    uint32_t stored_after;
+    std::string header_after;
 };
 
-TEST(Cli, LargeFilesUseTheWholeUnsignedField) {
+TEST(Cli, LargeFiles) {
     const uint64_t kGiB = 1ull << 30;
+    const std::string rf64_head = fmt_chunk() + chunk_header("data", 0xFFFFFFFF);
     const LargeCase cases[] = {
-        {"3 GiB, stored 0", 3 * kGiB, 0, "Header was fixed successfully in %s.\n", 0xBFFFFFD4u},
-        {"3 GiB, correct", 3 * kGiB, 0xBFFFFFD4u, "The header in %s appears to be correct.\n", 0xBFFFFFD4u},
-        {"largest countable, stored 0", 44 + 0xFFFFFFFFull, 0, "Header was fixed successfully in %s.\n",
-         0xFFFFFFFFu},
-        {"one byte too many", 44 + 0x100000000ull, 0, "The data block in %s is too large for a wave header.\n", 0},
-        {"5 GiB", 5 * kGiB, 0xFFFFFFFFu, "The data block in %s is too large for a wave header.\n", 0xFFFFFFFFu},
+        {"3 GiB, stored 0", wav44(0, 0), 3 * kGiB, "Header was fixed successfully in %s.\n", wav44(0xBFFFFFD4u, 0)},
+        {"3 GiB, correct", wav44(0xBFFFFFD4u, 0), 3 * kGiB, "The header in %s appears to be correct.\n",
+         wav44(0xBFFFFFD4u, 0)},
+        {"largest countable, stored 0", wav44(0, 0), 44 + 0xFFFFFFFFull, "Header was fixed successfully in %s.\n",
+         wav44(0xFFFFFFFF, 0)},
+        {"one byte too many", wav44(0, 0), 44 + 0x100000000ull,
+         "The data block in %s is too large for a wave header.\n", wav44(0, 0)},
+        {"5 GiB", wav44(0xFFFFFFFF, 0), 5 * kGiB, "The data block in %s is too large for a wave header.\n",
+         wav44(0xFFFFFFFF, 0)},
+        {"RF64 of 5 GiB, ds64 says 0", rf64_wave(0, rf64_head), 5 * kGiB, "Header was fixed successfully in %s.\n",
+         rf64_wave(5 * kGiB - 80, rf64_head)},
+        {"RF64 of 5 GiB, correct", rf64_wave(5 * kGiB - 80, rf64_head), 5 * kGiB,
+         "The header in %s appears to be correct.\n", rf64_wave(5 * kGiB - 80, rf64_head)},
     };
     TempDir dir;
     for (const LargeCase& c : cases) {
         const std::string path = dir / "long take.wav";
-        write_file(path, wav44(c.stored, 0));
+        write_file(path, c.header);
         ASSERT_EQ(0, truncate(path.c_str(), static_cast<off_t>(c.length))) << c.what;
         const RunResult r = run_tool({path});
         EXPECT_EQ(with_path(c.report, path), r.out) << c.what;
         EXPECT_EQ(c.length, file_length(path)) << c.what;
-        EXPECT_EQ(wav44(c.stored_after, 0), read_file_head(path, 44)) << c.what;
+        EXPECT_EQ(c.header_after, read_file_head(path, c.header.size())) << c.what;
         unlink(path.c_str());
     }
 }

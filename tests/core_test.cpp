@@ -1,11 +1,14 @@
-// The pure core: the byte codec and the repair decision, without files.
+// The pure core: the byte codec and the repair plan, from bytes in memory.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "byte_codec.h"
+#include "memory_source.h"
 #include "repair_decision.h"
+#include "wave_builder.h"
 
 namespace {
 
@@ -33,72 +36,114 @@ TEST(ByteCodec, Decon4AndAssem4AreInverses) {
     EXPECT_EQ(-2, wrap_to_int32(0xFFFFFFFEu));
 }
 
-std::string le(uint32_t v) {
-    uint8_t q[4];
-    Decon4(wrap_to_int32(v), q);
-    return std::string(reinterpret_cast<char*>(q), 4);
-}
-
-// `prefix` bytes of padding, then "data", the stored size and nothing more: the file's length
-// is given separately, as if the rest were audio.
-std::string head_with_id_at(size_t h, uint32_t stored) { return std::string(h, 'x') + "data" + le(stored); }
-
-ostrel::RepairDecision decide(const std::string& head, uint64_t length) {
-    return ostrel::decide_repair(reinterpret_cast<const uint8_t*>(head.data()), head.size(), length);
-}
-
-struct DecisionCase {
-    const char* what;
-    std::string head;
-    uint64_t length;
-    Verdict verdict;
-    uint32_t new_size;  // for Fix
+struct Expected {
+    uint64_t offset;
+    std::string bytes;
 };
 
-TEST(RepairDecision, Table) {
-    const std::string id36 = head_with_id_at(36, 600);
-    const DecisionCase cases[] = {
-        {"correct 44-byte header", id36, 644, Verdict::Correct, 0},
-        {"stored too large", id36, 100, Verdict::Fix, 56},
-        {"stored too small", id36, 1044, Verdict::Fix, 1000},
-        {"no audio at all", id36, 44, Verdict::Fix, 0},
-        {"FF FF FF FF", head_with_id_at(36, 0xFFFFFFFF), 644, Verdict::Fix, 600},
-        {"ends inside the field", id36.substr(0, 41), 41, Verdict::CutShort, 0},
-        {"ends right after the id", id36.substr(0, 40), 40, Verdict::CutShort, 0},
-        {"3 GiB", head_with_id_at(36, 0), 3ull << 30, Verdict::Fix, 0xBFFFFFD4u},
-        {"largest countable", head_with_id_at(36, 0xFFFFFFFF), 44 + 0xFFFFFFFFull, Verdict::Correct, 0},
-        {"one past countable", head_with_id_at(36, 0xFFFFFFFF), 44 + 0x100000000ull, Verdict::TooLarge, 0},
-        {"5 GiB", head_with_id_at(36, 0), 5ull << 30, Verdict::TooLarge, 0},
-        {"offset 0 is never probed", "data" + le(0) + std::string(100, 'x'), 108, Verdict::NoDataBlock, 0},
-        {"odd offsets are never probed", head_with_id_at(37, 0) + "xxx", 48, Verdict::NoDataBlock, 0},
-        {"a short probe never matches", std::string(10, 'x') + "dat", 13, Verdict::NoDataBlock, 0},
-        {"empty file", "", 0, Verdict::NoDataBlock, 0},
-        {"last probe", head_with_id_at(131072, 0), 131090, Verdict::Fix, 10},
-        {"past the last probe", head_with_id_at(131074, 0), 131082, Verdict::NoDataBlock, 0},
-        {"first match wins", head_with_id_at(12, 600) + "data" + le(8), 640, Verdict::Fix, 620},
+struct PlanCase {
+    const char* what;
+    std::string bytes;  // the file's first bytes; zeros follow up to `length`, as in a sparse file
+    uint64_t length;
+    Verdict verdict;
+    std::vector<Expected> writes;
+    int reads;  // how many reads the core asked for
+};
+
+std::string zeros(size_t n) { return std::string(n, '\0'); }
+
+TEST(RepairPlan, Table) {
+    const uint64_t k5GiB = 5ull << 30;
+    const std::string fmt = fmt_chunk();
+    const std::string list = chunk("LIST", "INFOINAM" + le32(6) + "title!");
+    const std::string bext = chunk("bext", "data take 4" + std::string(245, ' '));
+    const std::string bad_chunk = chunk_header("\x01\x02\x03\x04", 8) + zeros(8);  // breaks the chain
+    auto with_data = [](const std::string& before, uint32_t stored, const std::string& after) {
+        return riff_wave(before + chunk_header("data", stored) + after);
     };
-    for (const DecisionCase& c : cases) {
-        const std::string head = c.head.substr(0, ostrel::kWindowBytes);
-        const ostrel::RepairDecision d = decide(head, c.length);
-        EXPECT_EQ(c.verdict, d.verdict) << c.what;
-        if (c.verdict == Verdict::Fix) {
-            EXPECT_EQ(le(c.new_size), std::string(reinterpret_cast<const char*>(d.new_field), 4)) << c.what;
-            EXPECT_EQ(c.head.find("data") + 4, d.field_offset) << c.what;
+    const PlanCase cases[] = {
+        // Plain RIFF: the chain finds the data chunk.
+        {"correct 44-byte header", wav44(600, 600), 644, Verdict::Correct, {}, 1},
+        {"stored 0", wav44(0, 600), 644, Verdict::Fix, {{40, le32(600)}}, 1},
+        {"stored FF FF FF FF", wav44(0xFFFFFFFF, 600), 644, Verdict::Fix, {{40, le32(600)}}, 1},
+        {"stored more than follows", wav44(9999, 600), 644, Verdict::Fix, {{40, le32(600)}}, 1},
+        {"nothing after the field", wav44(600, 0), 44, Verdict::Fix, {{40, le32(0)}}, 1},
+        {"stale size in a long take", wav44(100000, 0), 1 << 20, Verdict::Fix, {{40, le32((1 << 20) - 44)}}, 2},
+        {"bext saying data comes first", with_data(bext + fmt, 0xFFFFFFFF, audio(600)), 908, Verdict::Fix,
+         {{304, le32(600)}}, 1},
+        {"data beyond the scan window", with_data(chunk("JUNK", zeros(200000)), 0, audio(10)), 200038,
+         Verdict::Fix, {{200024, le32(10)}}, 2},
+        // The stored size is proven by what follows it.
+        {"LIST after the audio", with_data(fmt, 600, audio(600) + list), 644 + list.size(), Verdict::Correct, {}, 1},
+        {"odd audio and its pad byte", with_data(fmt, 1001, audio(1001) + zeros(1)), 1046, Verdict::Correct, {}, 1},
+        {"odd audio, pad byte, LIST", with_data(fmt, 1001, audio(1002) + list), 1046 + list.size(), Verdict::Correct,
+         {}, 1},
+        {"last chunk lacks its pad byte", with_data(fmt, 600, audio(600) + chunk_header("id3 ", 5) + "abcde"), 657,
+         Verdict::Correct, {}, 1},
+        {"LIST after a long take", with_data(fmt, 1 << 20, zeros(1 << 20) + list), (1 << 20) + 44 + list.size(),
+         Verdict::Correct, {}, 2},
+        {"a chunk that runs past the end proves nothing", with_data(fmt, 600, audio(600) + chunk_header("LIST", 99)),
+         652, Verdict::Fix, {{40, le32(608)}}, 1},
+        // A broken chain falls back to the scan from 12.
+        {"broken chain, scan finds data", with_data(bad_chunk, 0, audio(10)), 46, Verdict::Fix, {{32, le32(10)}}, 1},
+        {"scan reaches 131072", riff_wave(bad_chunk + zeros(131072 - 28)) + chunk_header("data", 5) + "abc", 131083,
+         Verdict::Fix, {{131076, le32(3)}}, 2},
+        {"scan stops before 131074", riff_wave(bad_chunk + zeros(131074 - 28)) + chunk_header("data", 5), 131082,
+         Verdict::NoDataBlock, {}, 2},
+        {"scan never takes the RIFF header", "RIFFdataWAVE" + bad_chunk, 28, Verdict::NoDataBlock, {}, 1},
+        {"cut inside the size field", wav44(600, 0).substr(0, 42), 42, Verdict::CutShort, {}, 1},
+        {"cut right after the id", wav44(600, 0).substr(0, 40), 40, Verdict::CutShort, {}, 1},
+        {"largest countable", wav44(0, 0), 44 + 0xFFFFFFFFull, Verdict::Fix, {{40, le32(0xFFFFFFFF)}}, 1},
+        {"one byte too many", wav44(0, 0), 44 + 0x100000000ull, Verdict::TooLarge, {}, 1},
+        // Not a RIFF/RF64/BW64 WAVE file: one read, never written.
+        {"RIFX", "RIFX" + wav44(0, 600).substr(4), 644, Verdict::NoDataBlock, {}, 1},
+        {"Wave64", "riff" + zeros(12) + le64(100) + "wave" + zeros(12) + "data" + zeros(20), 100, Verdict::NoDataBlock,
+         {}, 1},
+        {"RIFF but not WAVE", "RIFF" + le32(100) + "AVI " + chunk_header("data", 0), 100, Verdict::NoDataBlock, {}, 1},
+        {"a list of names", "mydata.wav\nother.wav\n", 21, Verdict::NoDataBlock, {}, 1},
+        {"shorter than a RIFF header", "RIFF" + le32(0) + "WAV", 11, Verdict::NoDataBlock, {}, 1},
+        {"empty", "", 0, Verdict::NoDataBlock, {}, 0},
+        // RF64 and BW64 keep the size in ds64.
+        {"RF64 correct", rf64_wave(600, fmt + chunk_header("data", 0xFFFFFFFF) + audio(600)), 680, Verdict::Correct, {}, 1},
+        {"RF64 with LIST after", rf64_wave(600, fmt + chunk_header("data", 0xFFFFFFFF) + audio(600) + list),
+         680 + list.size(), Verdict::Correct, {}, 1},
+        {"RF64 ds64 says 0", rf64_wave(0, fmt + chunk_header("data", 0xFFFFFFFF) + audio(600)), 680, Verdict::Fix,
+         {{28, le64(600)}}, 1},
+        {"RF64 field says 0 too", rf64_wave(0, fmt + chunk_header("data", 0)), 680, Verdict::Fix,
+         {{28, le64(600)}, {76, le32(0xFFFFFFFF)}}, 1},
+        {"RF64 field already right", rf64_wave(0, fmt + chunk_header("data", 600)), 680, Verdict::Fix,
+         {{28, le64(600)}}, 1},
+        {"BW64 of 5 GiB", rf64_wave(0, fmt + chunk_header("data", 0xFFFFFFFF), "BW64"), k5GiB, Verdict::Fix,
+         {{28, le64(k5GiB - 80)}}, 1},
+        {"RF64 without ds64 first", "RF64" + le32(0xFFFFFFFF) + "WAVE" + fmt + chunk_header("data", 0), 100,
+         Verdict::NoDataBlock, {}, 1},
+        {"RF64 chunk saying see ds64 breaks the chain",
+         rf64_wave(0, chunk_header("fmt ", 0xFFFFFFFF) + chunk_header("data", 0xFFFFFFFF)), 100, Verdict::Fix,
+         {{28, le64(36)}}, 1},
+    };
+    for (const PlanCase& c : cases) {
+        MemorySource file(c.bytes, c.length);
+        const ostrel::RepairPlan p = ostrel::plan_repair(file, c.length);
+        EXPECT_EQ(c.verdict, p.verdict) << c.what;
+        EXPECT_EQ(c.reads, file.reads) << c.what;
+        ASSERT_EQ(c.writes.size(), p.write_count) << c.what;
+        for (size_t k = 0; k < p.write_count; ++k) {
+            EXPECT_EQ(c.writes[k].offset, p.writes[k].offset) << c.what;
+            EXPECT_EQ(c.writes[k].bytes, std::string(reinterpret_cast<const char*>(p.writes[k].bytes), p.writes[k].count))
+                << c.what;
         }
     }
 }
 
-TEST(RepairDecision, AsksForMoreOnlyWhenThePrefixCannotSettleIt) {
-    const std::string late = head_with_id_at(5000, 0);
-    EXPECT_EQ(Verdict::NeedMore, decide(late.substr(0, 4096), 6000).verdict);
-    EXPECT_EQ(Verdict::Fix, decide(late, 6000).verdict);
-    // The identifier is in the prefix but its size field is not.
-    const std::string split = head_with_id_at(4090, 7);
-    EXPECT_EQ(Verdict::NeedMore, decide(split.substr(0, 4096), 5000).verdict);
-    EXPECT_EQ(Verdict::Fix, decide(split, 5000).verdict);
-    // An early identifier settles it without the rest of a long file.
-    EXPECT_EQ(Verdict::Correct, decide(head_with_id_at(36, 600), 644).verdict);
-    EXPECT_EQ(Verdict::Correct, decide(head_with_id_at(36, 1000000), 1000044).verdict);
+TEST(RepairPlan, AFailedReadWritesNothing) {
+    const std::string take = riff_wave(fmt_chunk() + chunk_header("data", 100000));
+    for (int fail = 0; fail < 2; ++fail) {  // the head, then the block at the declared end
+        MemorySource file(take, 1 << 20);
+        file.fail_read = fail;
+        const ostrel::RepairPlan p = ostrel::plan_repair(file, file.length);
+        EXPECT_EQ(Verdict::ReadFailed, p.verdict) << fail;
+        EXPECT_EQ(0u, p.write_count) << fail;
+    }
 }
 
 }  // namespace

@@ -1,0 +1,40 @@
+// Builds the test files' bytes: chunks, WAVE headers and RF64 headers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+inline std::string le32(uint32_t v) {
+    return {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8 & 0xFF), static_cast<char>(v >> 16 & 0xFF),
+            static_cast<char>(v >> 24 & 0xFF)};
+}
+inline std::string le64(uint64_t v) { return le32(static_cast<uint32_t>(v)) + le32(static_cast<uint32_t>(v >> 32)); }
+
+// An id and a size as stored, which need not match what follows.
+inline std::string chunk_header(const std::string& id, uint32_t size) { return id + le32(size); }
+// A whole chunk, with its pad byte when the body is odd.
+inline std::string chunk(const std::string& id, const std::string& body) {
+    return chunk_header(id, static_cast<uint32_t>(body.size())) + body + std::string(body.size() % 2, '\0');
+}
+inline std::string audio(size_t count) {
+    std::string a;
+    for (size_t i = 0; i < count; ++i) a += static_cast<char>((i * 37) & 0xFF);
+    return a;
+}
+// PCM, mono, 8000 Hz, 16 bit.
+inline std::string fmt_chunk() {
+    return chunk("fmt ", std::string("\x01\x00\x01\x00", 4) + le32(8000) + le32(16000) + std::string("\x02\x00\x10\x00", 4));
+}
+// "RIFF", the RIFF size (kept as a writer would have left it) and "WAVE", then `rest`.
+inline std::string riff_wave(const std::string& rest) {
+    return "RIFF" + le32(static_cast<uint32_t>(4 + rest.size())) + "WAVE" + rest;
+}
+// The common 44-byte header (identifier at 36) with `stored` as data size, then `count` bytes of audio.
+inline std::string wav44(uint32_t stored, size_t count) {
+    return riff_wave(fmt_chunk() + chunk_header("data", stored) + audio(count));
+}
+// An RF64 (or BW64) file whose ds64 says `ds64_data`, then `rest` (fmt, data and so on).
+// The ds64 chunk starts at 12; its data size lies at 28.
+inline std::string rf64_wave(uint64_t ds64_data, const std::string& rest, const char* form = "RF64") {
+    return form + le32(0xFFFFFFFF) + "WAVE" + chunk("ds64", le64(0) + le64(ds64_data) + le64(0) + le32(0)) + rest;
+}
