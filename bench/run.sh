@@ -12,19 +12,34 @@ tool=$build/ostrel_32bit
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
+fmt16='fmt \x10\x00\x00\x00\x01\x00\x02\x00\x44\xac\x00\x00\x10\xb1\x02\x00\x04\x00\x10\x00'
 # A 44-byte PCM header claiming `$2` (4 escaped bytes) of data, then 1 MiB of sparse silence.
 make_wav() {
-  printf 'RIFF\x24\x00\x10\x00WAVEfmt \x10\x00\x00\x00\x01\x00\x02\x00\x44\xac\x00\x00\x10\xb1\x02\x00\x04\x00\x10\x00data'"$2" >"$1"
+  printf 'RIFF\x24\x00\x10\x00WAVE'"$fmt16"'data'"$2" >"$1"
   truncate -s $((44 + 1048576)) "$1"
 }
 
-# make_set NAME COUNT KIND: KIND is correct, wrong or noid (140 KB with no identifier).
+# A healthy file whose LIST chunk follows the audio, as wavenc and the metadata tools write it.
+make_list_wav() {
+  make_wav "$1" '\x00\x00\x10\x00'
+  printf 'LIST\x12\x00\x00\x00INFOINAM\x06\x00\x00\x00title!' >>"$1"
+}
+# An RF64 file whose ds64 says 0 bytes of data, with 1 MiB after its 80-byte header.
+make_rf64() {
+  local zeros; zeros=$(printf '\\x00%.0s' {1..28})
+  printf 'RF64\xff\xff\xff\xffWAVEds64\x1c\x00\x00\x00'"$zeros$fmt16"'data\xff\xff\xff\xff' >"$1"
+  truncate -s $((80 + 1048576)) "$1"
+}
+
+# make_set NAME COUNT KIND: KIND is correct, wrong, list, rf64 or noid (140 KB of zeros: not WAVE).
 make_set() {
   local dir=$work/$1; rm -rf "$dir"; mkdir -p "$dir"; : >"$work/$1.list"
   for ((k = 0; k < $2; k++)); do
     case $3 in
       correct) make_wav "$dir/f$k.wav" '\x00\x00\x10\x00' ;;
       wrong) make_wav "$dir/f$k.wav" '\x00\x00\x00\x00' ;;
+      list) make_list_wav "$dir/f$k.wav" ;;
+      rf64) make_rf64 "$dir/f$k.wav" ;;
       noid) truncate -s 140K "$dir/f$k.wav" ;;
     esac
     echo "f$k.wav" >>"$work/$1.list"
@@ -76,7 +91,9 @@ syscalls_per_file() {
 }
 
 printf '%-34s %10s   %s\n' "set" "ms/file" "system calls per file"
-for row in "correct:512:correct headers (512)" "wrong:512:wrong data sizes (512)" "noid:16:140 KB, no identifier (16)"; do
+for row in "correct:512:correct headers (512)" "wrong:512:wrong data sizes (512)" \
+           "list:512:correct, LIST after audio (512)" "rf64:512:RF64, wrong ds64 size (512)" \
+           "noid:16:140 KB, not a WAVE file (16)"; do
   IFS=: read -r kind count label <<<"$row"
   ms=$(time_set "$kind" "$count" "$kind")
   if command -v strace >/dev/null; then sc=$(syscalls_per_file "$kind" "$count" "$kind"); else sc="(strace not installed)"; fi

@@ -1,0 +1,167 @@
+#!/usr/bin/env python3
+"""Runs the tool on files written by sox, ffmpeg, libsndfile and GStreamer.
+
+Healthy files and files of other formats must come out byte for byte unchanged. Recordings whose
+writer was killed part-way must be repaired so that sox, ffprobe and libsndfile all count every
+whole frame on disk. Usage: interop_check.py TOOL_COMMAND... ; exit 77 (skipped) when a tool is
+missing.
+"""
+import os
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+WRITERS = ["sox", "ffmpeg", "ffprobe", "sndfile-info", "sndfile-metadata-set", "gst-launch-1.0"]
+TOOL = sys.argv[1:]
+failures = []
+checks = 0
+
+
+def run(*args, **kw):
+    return subprocess.run(list(args), check=True, capture_output=True, text=True, **kw).stdout
+
+
+def ffmpeg(*args):
+    run("ffmpeg", "-nostdin", "-loglevel", "error", "-y", *args)
+
+
+def check(ok, what):
+    global checks
+    checks += 1
+    if not ok:
+        failures.append(what)
+        print("FAIL: " + what)
+
+
+def data_and_block_align(path):
+    """Where the audio starts and how long a frame is, by walking the chunks."""
+    with open(path, "rb") as f:
+        head = f.read(65536)
+    at, start, align = 12, None, None
+    while at + 8 <= len(head) and start is None:
+        cid, size = head[at:at + 4], struct.unpack("<I", head[at + 4:at + 8])[0]
+        if cid == b"fmt ":
+            align = struct.unpack("<H", head[at + 20:at + 22])[0]
+        if cid == b"data":
+            start = at + 8
+        at += 8 + size + (size & 1)
+    return start, align
+
+
+def reader_frames(path):
+    sox = int(run("sox", "--i", "-s", path).strip())
+    probe = int(run("ffprobe", "-v", "error", "-show_entries", "stream=duration_ts", "-of", "csv=p=0", path).strip())
+    info = [line for line in run("sndfile-info", path).splitlines() if line.startswith("Frames ")]
+    return {"sox": sox, "ffprobe": probe, "libsndfile": int(info[-1].split(":")[1])}
+
+
+def tool_says(path):
+    return subprocess.run(TOOL + [path], capture_output=True, text=True).stdout
+
+
+def make_healthy(d):
+    files = {}
+    tone = ["-f", "lavfi", "-i", "sine=d=0.2:r=8000"]
+    files["gst_wavenc_list"] = f"{d}/gst.wav"
+    run("gst-launch-1.0", "-q", "audiotestsrc", "num-buffers=5", "!", "audio/x-raw,rate=8000,channels=1,format=S16LE",
+        "!", "taginject", "tags=title=Take,comment=Hi", "!", "wavenc", "!", "filesink", "location=" + files["gst_wavenc_list"])
+    files["sox_odd_8bit"] = f"{d}/odd.wav"
+    run("sox", "-n", "-r", "8000", "-b", "8", "-c", "1", files["sox_odd_8bit"], "synth", "1001s", "sine", "440")
+    files["sox_extensible"] = f"{d}/sox.wav"
+    run("sox", "-n", "-r", "8000", "-c", "1", files["sox_extensible"], "synth", "0.1", "sine", "440")
+    files["libsndfile_metadata_list"] = f"{d}/meta.wav"
+    run("sndfile-metadata-set", "--str-title", "Take", "--str-comment", "c", files["sox_extensible"],
+        files["libsndfile_metadata_list"])
+    files["ffmpeg_bext"] = f"{d}/bext.wav"
+    ffmpeg(*tone, "-write_bext", "1", "-metadata", "description=data take 4", files["ffmpeg_bext"])
+    files["ffmpeg_rf64"] = f"{d}/rf64.wav"
+    ffmpeg(*tone, "-rf64", "always", files["ffmpeg_rf64"])
+    files["ffmpeg_rf64_auto_junk"] = f"{d}/auto.wav"
+    ffmpeg(*tone, "-rf64", "auto", files["ffmpeg_rf64_auto_junk"])
+    return files
+
+
+def make_foreign(d):
+    files = {"wave64": f"{d}/x.w64", "aiff": f"{d}/x.aiff", "rifx": f"{d}/rifx.wav", "caf": f"{d}/x.caf"}
+    run("sox", "-n", "-r", "8000", "-c", "1", files["wave64"], "synth", "0.1", "sine", "440")
+    run("sox", "-n", "-r", "8000", "-c", "1", files["aiff"], "synth", "0.1", "sine", "440")
+    run("sox", "-n", "-r", "8000", "-c", "1", "-B", files["rifx"], "synth", "0.1", "sine", "440")
+    ffmpeg("-f", "lavfi", "-i", "sine=d=0.1", "-f", "caf", files["caf"])
+    files["text"] = f"{d}/notes.txt"
+    files["list_file"] = f"{d}/list.txt"
+    with open(files["text"], "w") as f:
+        f.write("RIFF notes: the data chunk of take 4 is " + "x" * 200 + "\n")
+    with open(files["list_file"], "w") as f:
+        f.write("mydata.wav\nother.wav\n")
+    return files
+
+
+def make_crashed(d):
+    """Starts every writer on a long take, then kills them all with SIGKILL part-way."""
+    live = ["-re", "-f", "lavfi", "-i", "sine=r=48000", "-ac", "2", "-t", "60"]
+    files = {"ffmpeg_bext": f"{d}/c_bext.wav", "ffmpeg_rf64": f"{d}/c_rf64.wav", "gstreamer": f"{d}/c_gst.wav",
+             "sox_from_pipe": f"{d}/c_sox.wav"}
+    quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+    ff = ["ffmpeg", "-nostdin", "-loglevel", "error"]
+    procs = [
+        subprocess.Popen(ff + live + ["-write_bext", "1", "-metadata", "description=data take 4", files["ffmpeg_bext"]], **quiet),
+        subprocess.Popen(ff + live + ["-rf64", "always", files["ffmpeg_rf64"]], **quiet),
+        subprocess.Popen(["gst-launch-1.0", "-q", "audiotestsrc", "is-live=true", "!",
+                          "audio/x-raw,rate=48000,channels=2,format=S16LE", "!", "wavenc", "!", "filesink",
+                          "location=" + files["gstreamer"]], **quiet),
+    ]
+    feeder = subprocess.Popen(ff + live + ["-f", "s16le", "-"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL)
+    procs.append(subprocess.Popen(["sox", "-t", "raw", "-r", "48000", "-e", "signed", "-b", "16", "-c", "2", "-",
+                                   files["sox_from_pipe"]], stdin=feeder.stdout, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL))
+    feeder.stdout.close()
+    time.sleep(2)
+    for p in procs:
+        p.send_signal(signal.SIGKILL)
+        p.wait()
+    feeder.wait()
+    return files
+
+
+def main():
+    missing = [w for w in WRITERS if not shutil.which(w)]
+    if missing:
+        print("skipped: not installed: " + " ".join(missing))
+        return 77
+    with tempfile.TemporaryDirectory() as d:
+        for kind, files in (("healthy", make_healthy(d)), ("foreign", make_foreign(d))):
+            expected = "The header in {} appears to be correct.\n" if kind == "healthy" else \
+                "Cannot find data block in wave file!\n"
+            for name, path in files.items():
+                before = open(path, "rb").read()
+                said = tool_says(path)
+                check(said == expected.format(path), f"{kind} {name}: said {said!r}")
+                check(open(path, "rb").read() == before, f"{kind} {name}: bytes changed")
+                print(f"{kind:8} {name:26} unchanged, {said.split(' ')[0]}...")
+        for name, path in make_crashed(d).items():
+            length = os.path.getsize(path)
+            start, align = data_and_block_align(path)
+            if start is None or length <= start:
+                check(False, f"crashed {name}: the writer left no audio ({length} bytes)")
+                continue
+            before = reader_frames(path)
+            said = tool_says(path)
+            check(said == f"Header was fixed successfully in {path}.\n", f"crashed {name}: said {said!r}")
+            check(os.path.getsize(path) == length, f"crashed {name}: length changed")
+            whole = (length - start) // align
+            after = reader_frames(path)
+            for reader, frames in after.items():
+                check(frames == whole, f"crashed {name}: {reader} counts {frames} of {whole} frames")
+            check(tool_says(path) == f"The header in {path} appears to be correct.\n", f"crashed {name}: second run")
+            print(f"crashed  {name:26} {whole} frames on disk; before {before}, after {after}")
+    print(f"{checks - len(failures)} passed, {len(failures)} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
