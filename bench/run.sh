@@ -31,7 +31,15 @@ make_rf64() {
   truncate -s $((80 + 1048576)) "$1"
 }
 
-# make_set NAME COUNT KIND: KIND is correct, wrong, list, rf64 or noid (140 KB of zeros: not WAVE).
+# A long take cut off past 4 GiB, from a writer that kept a 28-byte JUNK chunk for ds64: sparse.
+make_long_take() {
+  local zeros; zeros=$(printf '\\x00%.0s' {1..28})
+  printf 'RIFF\xff\xff\xff\xffWAVEJUNK\x1c\x00\x00\x00'"$zeros$fmt16"'data\x00\x00\x00\x00' >"$1"
+  truncate -s $((5 << 30)) "$1"
+}
+
+# make_set NAME COUNT KIND: KIND is correct, wrong, list, rf64, promote (5 GiB) or noid
+# (140 KB of zeros: not WAVE).
 make_set() {
   local dir=$work/$1; rm -rf "$dir"; mkdir -p "$dir"; : >"$work/$1.list"
   for ((k = 0; k < $2; k++)); do
@@ -40,6 +48,7 @@ make_set() {
       wrong) make_wav "$dir/f$k.wav" '\x00\x00\x00\x00' ;;
       list) make_list_wav "$dir/f$k.wav" ;;
       rf64) make_rf64 "$dir/f$k.wav" ;;
+      promote) make_long_take "$dir/f$k.wav" ;;
       noid) truncate -s 140K "$dir/f$k.wav" ;;
     esac
     echo "f$k.wav" >>"$work/$1.list"
@@ -93,7 +102,7 @@ syscalls_per_file() {
 printf '%-34s %10s   %s\n' "set" "ms/file" "system calls per file"
 for row in "correct:512:correct headers (512)" "wrong:512:wrong data sizes (512)" \
            "list:512:correct, LIST after audio (512)" "rf64:512:RF64, wrong ds64 size (512)" \
-           "noid:16:140 KB, not a WAVE file (16)"; do
+           "promote:16:5 GiB RIFF promoted to RF64 (16)" "noid:16:140 KB, not a WAVE file (16)"; do
   IFS=: read -r kind count label <<<"$row"
   ms=$(time_set "$kind" "$count" "$kind")
   if command -v strace >/dev/null; then sc=$(syscalls_per_file "$kind" "$count" "$kind"); else sc="(strace not installed)"; fi

@@ -1,6 +1,8 @@
 // Fuzzes the repair plan against a plain reference of the rules, and checks what must hold for
-// every file: only WAVE files with a size their structure does not prove are written, writes
-// stay inside the file, a repaired file is then found correct, and a failed read writes nothing.
+// every file: only WAVE files with a size their structure does not prove are written (or, in
+// RF64, whose field contradicts ds64), writes
+// stay inside the file, a repaired file is then found correct (a promoted one as RF64), and a
+// failed read writes nothing.
 // Input: 8 bytes of extra length (the file continues with zeros, as a sparse file does), 1 byte
 // choosing a read to fail (none from 16 up), then the file's first bytes.
 #include <algorithm>
@@ -60,10 +62,10 @@ Reference reference(const FileImage& f) {
     if (rf64 && (L < 36 || !f.is(12, "ds64") || f.le(16, 4) < 24)) return r;
 
     uint64_t h = 0;
-    bool found = false;
+    bool found = false, by_chain = false;
     for (uint64_t at = 12, n = 0; n < 4096 && at + 4 <= L; ++n) {
         if (f.is(at, "data")) {
-            h = at, found = true;
+            h = at, found = by_chain = true;
             break;
         }
         if (at + 8 > L || !f.printable(at)) break;
@@ -97,11 +99,19 @@ Reference reference(const FileImage& f) {
         }
     }
     if (r.proven) {
-        r.verdict = Verdict::Correct;
+        const bool field_agrees = !rf64 || field == 0xFFFFFFFF || field == stored;
+        r.verdict = field_agrees ? Verdict::Correct : Verdict::Fix;
+        if (!field_agrees) r.writes.push_back({h + 4, le_bytes(0xFFFFFFFF, 4)});
     } else if (rf64) {
         r.verdict = Verdict::Fix;
         r.writes.push_back({28, le_bytes(length, 8)});
         if (field != 0xFFFFFFFF && field != length) r.writes.push_back({h + 4, le_bytes(0xFFFFFFFF, 4)});
+    } else if (length > 0xFFFFFFFF && by_chain && (f.is(12, "JUNK") || f.is(12, "ds64")) && f.le(16, 4) >= 28) {
+        r.verdict = Verdict::Fix;
+        r.writes.push_back({20, le_bytes(L - 8, 8) + le_bytes(length, 8) + std::string(12, '\0')});
+        r.writes.push_back({12, "ds64"});
+        if (field != 0xFFFFFFFF) r.writes.push_back({h + 4, le_bytes(0xFFFFFFFF, 4)});
+        r.writes.push_back({0, "RF64" + le_bytes(0xFFFFFFFF, 4)});
     } else if (length > 0xFFFFFFFF) {
         r.verdict = Verdict::TooLarge;
     } else {
@@ -140,7 +150,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Reference ref = reference(file);
     FUZZ_CHECK(plan.verdict == ref.verdict);
     FUZZ_CHECK(plan.write_count == ref.writes.size());
-    if (ref.proven) FUZZ_CHECK(plan.write_count == 0);
+    // A proven size is never written; only an RF64 field that contradicts it is.
+    if (ref.proven) FUZZ_CHECK(plan.write_count == 0 || (plan.write_count == 1 && plan.writes[0].count == 4 && !file.is(0, "RIFF")));
     for (size_t k = 0; k < plan.write_count; ++k) {
         const ostrel::Write& w = plan.writes[k];
         FUZZ_CHECK(w.offset == ref.writes[k].first);

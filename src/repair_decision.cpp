@@ -80,6 +80,35 @@ void add_write(RepairPlan& p, uint64_t offset, const uint8_t* bytes, size_t coun
     std::memcpy(w.bytes, bytes, count);
 }
 
+// In RF64 the field after "data" must say FF FF FF FF ("see ds64") or the size itself.
+void point_field_to_ds64(RepairPlan& p, uint32_t field, uint64_t size) {
+    if (field == 0xFFFFFFFFu || field == size) return;
+    const uint8_t see_ds64[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+    add_write(p, p.data_id + 4, see_ds64, 4);
+}
+
+// Writers that may run past 4 GiB put a JUNK chunk of at least 28 bytes first, so that it can
+// become ds64; a ds64 there is a promotion that was cut short.
+bool has_room_for_ds64(const CachedBytes& b) {
+    const uint8_t* first = b.head() + kFirstChunk;
+    return (id_is(first, "JUNK") || id_is(first, "ds64")) && load_le32(first + 4) >= 28;
+}
+
+// RIFF to RF64 in place. The order keeps every step readable: the JUNK body first (readers skip
+// it), then its id (an unknown ds64 chunk is skipped too), then the field, and "RF64" last, once
+// ds64 is complete.
+void plan_promotion(RepairPlan& p, uint64_t file_length) {
+    uint8_t body[28] = {};
+    store_le64(file_length - 8, body);  // file_length > 4 GiB here
+    store_le64(p.data_length, body + 8);
+    add_write(p, kFirstChunk + 8, body, sizeof body);  // sample count and table length stay 0
+    add_write(p, kFirstChunk, reinterpret_cast<const uint8_t*>("ds64"), 4);
+    point_field_to_ds64(p, static_cast<uint32_t>(p.stored_size), p.data_length);
+    const uint8_t rf64[8] = {'R', 'F', '6', '4', 0xFF, 0xFF, 0xFF, 0xFF};
+    add_write(p, 0, rf64, sizeof rf64);
+    p.verdict = Verdict::Fix;
+}
+
 RepairPlan failed(RepairPlan p) {
     p.verdict = Verdict::ReadFailed;
     p.write_count = 0;
@@ -141,7 +170,11 @@ RepairPlan plan_repair(ByteSource& source, uint64_t file_length) {
     const Proof proof = prove_stored_size(b, data_start, p.stored_size);
     if (proof == Proof::ReadFailed) return failed(p);
     if (proof == Proof::Proven) {
-        p.verdict = Verdict::Correct;
+        // A right ds64 is not enough while the field says a size of its own: readers take any
+        // value but FF FF FF FF as the size. Such a field is what a run cut short between its
+        // two writes leaves behind.
+        if (p.rf64) point_field_to_ds64(p, load_le32(field), p.stored_size);
+        p.verdict = p.write_count > 0 ? Verdict::Fix : Verdict::Correct;
         return p;
     }
 
@@ -151,16 +184,15 @@ RepairPlan plan_repair(ByteSource& source, uint64_t file_length) {
         uint8_t size64[8];
         store_le64(p.data_length, size64);
         add_write(p, kDs64DataSizeOffset, size64, 8);
-        const uint32_t old_field = load_le32(field);
-        if (old_field != 0xFFFFFFFFu && old_field != p.data_length) {
-            const uint8_t see_ds64[4] = {0xFF, 0xFF, 0xFF, 0xFF};
-            add_write(p, h + 4, see_ds64, 4);
-        }
+        point_field_to_ds64(p, load_le32(field), p.data_length);
         p.verdict = Verdict::Fix;
         return p;
     }
     if (p.data_length > kMaxFieldValue) {
-        p.verdict = Verdict::TooLarge;
+        if (p.found_by_chain && has_room_for_ds64(b))
+            plan_promotion(p, file_length);
+        else
+            p.verdict = Verdict::TooLarge;
         return p;
     }
     uint8_t size32[4];

@@ -27,12 +27,13 @@ enum class Verdict {
     ReadFailed,   // the source could not deliver bytes that lie inside the file
     NoDataBlock,  // not a RIFF/RF64/BW64 WAVE file, or no data chunk found
     CutShort,     // the file ends inside the data chunk's size field
-    TooLarge,     // more data than a plain RIFF file can count
+    TooLarge,     // more data than a RIFF file can count, and no room to make it RF64
     Correct,      // the stored size is proven by the file's structure
     Fix,          // apply `writes`, in order
 };
 
-// One write of the plan. The shell puts each on storage before it starts the next.
+// One write of the plan. The shell puts each on storage before it starts the next. The longest
+// is the body of a ds64 chunk made from JUNK.
 struct Write {
     uint64_t offset = 0;
     size_t count = 0;

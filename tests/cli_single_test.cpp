@@ -156,6 +156,9 @@ struct LargeCase {
 TEST(Cli, LargeFiles) {
     const uint64_t kGiB = 1ull << 30;
     const std::string rf64_head = fmt_chunk() + chunk_header("data", 0xFFFFFFFF);
+    const std::string junk_first = riff_wave(chunk("JUNK", std::string(28, '\0')) + fmt_chunk() + chunk_header("data", 0));
+    const std::string promoted = "RF64" + le32(0xFFFFFFFF) + "WAVE" +
+                                 chunk("ds64", le64(5 * kGiB - 8) + le64(5 * kGiB - 80) + std::string(12, '\0')) + rf64_head;
     const LargeCase cases[] = {
         {"3 GiB, stored 0", wav44(0, 0), 3 * kGiB, "Header was fixed successfully in %s.\n", wav44(0xBFFFFFD4u, 0)},
         {"3 GiB, correct", wav44(0xBFFFFFD4u, 0), 3 * kGiB, "The header in %s appears to be correct.\n",
@@ -170,6 +173,8 @@ TEST(Cli, LargeFiles) {
          rf64_wave(5 * kGiB - 80, rf64_head)},
         {"RF64 of 5 GiB, correct", rf64_wave(5 * kGiB - 80, rf64_head), 5 * kGiB,
          "The header in %s appears to be correct.\n", rf64_wave(5 * kGiB - 80, rf64_head)},
+        {"RIFF of 5 GiB, JUNK first: promoted", junk_first, 5 * kGiB, "Header was fixed successfully in %s.\n", promoted},
+        {"promoted, run again", promoted, 5 * kGiB, "The header in %s appears to be correct.\n", promoted},
     };
     TempDir dir;
     for (const LargeCase& c : cases) {

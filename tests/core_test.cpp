@@ -58,6 +58,8 @@ TEST(RepairPlan, Table) {
     const std::string list = chunk("LIST", "INFOINAM" + le32(6) + "title!");
     const std::string bext = chunk("bext", "data take 4" + std::string(245, ' '));
     const std::string bad_chunk = chunk_header("\x01\x02\x03\x04", 8) + zeros(8);  // breaks the chain
+    const std::string junk = chunk("JUNK", zeros(28));
+    const std::string ds64_body = le64(k5GiB - 8) + le64(k5GiB - 80) + zeros(12);
     auto with_data = [](const std::string& before, uint32_t stored, const std::string& after) {
         return riff_wave(before + chunk_header("data", stored) + after);
     };
@@ -95,6 +97,17 @@ TEST(RepairPlan, Table) {
         {"cut right after the id", wav44(600, 0).substr(0, 40), 40, Verdict::CutShort, {}, 1},
         {"largest countable", wav44(0, 0), 44 + 0xFFFFFFFFull, Verdict::Fix, {{40, le32(0xFFFFFFFF)}}, 1},
         {"one byte too many", wav44(0, 0), 44 + 0x100000000ull, Verdict::TooLarge, {}, 1},
+        // Past 4 GiB, a RIFF file whose first chunk is JUNK becomes RF64.
+        {"JUNK first, 5 GiB", riff_wave(junk + fmt + chunk_header("data", 0xFFFFFFFF)), k5GiB, Verdict::Fix,
+         {{20, ds64_body}, {12, "ds64"}, {0, "RF64" + le32(0xFFFFFFFF)}}, 2},
+        {"JUNK first, field says 0", riff_wave(junk + fmt + chunk_header("data", 0)), k5GiB, Verdict::Fix,
+         {{20, ds64_body}, {12, "ds64"}, {76, le32(0xFFFFFFFF)}, {0, "RF64" + le32(0xFFFFFFFF)}}, 1},
+        {"a promotion cut short after ds64", riff_wave(chunk("ds64", ds64_body) + fmt + chunk_header("data", 0xFFFFFFFF)),
+         k5GiB, Verdict::Fix, {{20, ds64_body}, {12, "ds64"}, {0, "RF64" + le32(0xFFFFFFFF)}}, 2},
+        {"JUNK too small for ds64", riff_wave(chunk("JUNK", zeros(26)) + fmt + chunk_header("data", 0)), k5GiB,
+         Verdict::TooLarge, {}, 1},
+        {"JUNK first, data found by the scan", riff_wave(junk + bad_chunk + chunk_header("data", 0)), k5GiB,
+         Verdict::TooLarge, {}, 2},
         // Not a RIFF/RF64/BW64 WAVE file: one read, never written.
         {"RIFX", "RIFX" + wav44(0, 600).substr(4), 644, Verdict::NoDataBlock, {}, 1},
         {"Wave64", "riff" + zeros(12) + le64(100) + "wave" + zeros(12) + "data" + zeros(20), 100, Verdict::NoDataBlock,
@@ -111,6 +124,8 @@ TEST(RepairPlan, Table) {
          {{28, le64(600)}}, 1},
         {"RF64 field says 0 too", rf64_wave(0, fmt + chunk_header("data", 0)), 680, Verdict::Fix,
          {{28, le64(600)}, {76, le32(0xFFFFFFFF)}}, 1},
+        {"RF64 ds64 right, field says 0", rf64_wave(600, fmt + chunk_header("data", 0)), 680, Verdict::Fix,
+         {{76, le32(0xFFFFFFFF)}}, 1},
         {"RF64 field already right", rf64_wave(0, fmt + chunk_header("data", 600)), 680, Verdict::Fix,
          {{28, le64(600)}}, 1},
         {"BW64 of 5 GiB", rf64_wave(0, fmt + chunk_header("data", 0xFFFFFFFF), "BW64"), k5GiB, Verdict::Fix,

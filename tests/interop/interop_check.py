@@ -3,7 +3,7 @@
 
 Healthy files and files of other formats must come out byte for byte unchanged. Recordings whose
 writer was killed part-way must be repaired so that sox, ffprobe and libsndfile all count every
-whole frame on disk. Usage: interop_check.py TOOL_COMMAND... ; exit 77 (skipped) when a tool is
+whole frame on disk, a take past 4 GiB included. Usage: interop_check.py TOOL_COMMAND... ; exit 77 (skipped) when a tool is
 missing.
 """
 import os
@@ -104,12 +104,13 @@ def make_crashed(d):
     """Starts every writer on a long take, then kills them all with SIGKILL part-way."""
     live = ["-re", "-f", "lavfi", "-i", "sine=r=48000", "-ac", "2", "-t", "60"]
     files = {"ffmpeg_bext": f"{d}/c_bext.wav", "ffmpeg_rf64": f"{d}/c_rf64.wav", "gstreamer": f"{d}/c_gst.wav",
-             "sox_from_pipe": f"{d}/c_sox.wav"}
+             "sox_from_pipe": f"{d}/c_sox.wav", "ffmpeg_rf64_auto_5GiB": f"{d}/c_long.wav"}
     quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
     ff = ["ffmpeg", "-nostdin", "-loglevel", "error"]
     procs = [
         subprocess.Popen(ff + live + ["-write_bext", "1", "-metadata", "description=data take 4", files["ffmpeg_bext"]], **quiet),
         subprocess.Popen(ff + live + ["-rf64", "always", files["ffmpeg_rf64"]], **quiet),
+        subprocess.Popen(ff + live + ["-rf64", "auto", files["ffmpeg_rf64_auto_5GiB"]], **quiet),
         subprocess.Popen(["gst-launch-1.0", "-q", "audiotestsrc", "is-live=true", "!",
                           "audio/x-raw,rate=48000,channels=2,format=S16LE", "!", "wavenc", "!", "filesink",
                           "location=" + files["gstreamer"]], **quiet),
@@ -125,6 +126,8 @@ def make_crashed(d):
         p.send_signal(signal.SIGKILL)
         p.wait()
     feeder.wait()
+    # A long take past 4 GiB, as the disk would hold it had the writer run for hours.
+    os.truncate(files["ffmpeg_rf64_auto_5GiB"], 5 << 30)
     return files
 
 
