@@ -3,7 +3,8 @@
 
 Healthy files and files of other formats must come out byte for byte unchanged. Recordings whose
 writer was killed part-way must be repaired so that sox, ffprobe and libsndfile all count every
-whole frame on disk, a take past 4 GiB included. Usage: interop_check.py TOOL_COMMAND... ; exit 77 (skipped) when a tool is
+whole frame on disk; with --long-take, also a take grown past 4 GiB (sox reads all of such a file,
+which takes half a minute, so only the native build asks for it). Usage: interop_check.py [--long-take] TOOL_COMMAND... ; exit 77 (skipped) when a tool is
 missing.
 """
 import os
@@ -16,7 +17,8 @@ import tempfile
 import time
 
 WRITERS = ["sox", "ffmpeg", "ffprobe", "sndfile-info", "sndfile-metadata-set", "gst-launch-1.0"]
-TOOL = sys.argv[1:]
+LONG_TAKE = sys.argv[1:2] == ["--long-take"]
+TOOL = sys.argv[2:] if LONG_TAKE else sys.argv[1:]
 failures = []
 checks = 0
 
@@ -104,17 +106,20 @@ def make_crashed(d):
     """Starts every writer on a long take, then kills them all with SIGKILL part-way."""
     live = ["-re", "-f", "lavfi", "-i", "sine=r=48000", "-ac", "2", "-t", "60"]
     files = {"ffmpeg_bext": f"{d}/c_bext.wav", "ffmpeg_rf64": f"{d}/c_rf64.wav", "gstreamer": f"{d}/c_gst.wav",
-             "sox_from_pipe": f"{d}/c_sox.wav", "ffmpeg_rf64_auto_5GiB": f"{d}/c_long.wav"}
+             "sox_from_pipe": f"{d}/c_sox.wav"}
+    if LONG_TAKE:
+        files["ffmpeg_rf64_auto_5GiB"] = f"{d}/c_long.wav"
     quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
     ff = ["ffmpeg", "-nostdin", "-loglevel", "error"]
     procs = [
         subprocess.Popen(ff + live + ["-write_bext", "1", "-metadata", "description=data take 4", files["ffmpeg_bext"]], **quiet),
         subprocess.Popen(ff + live + ["-rf64", "always", files["ffmpeg_rf64"]], **quiet),
-        subprocess.Popen(ff + live + ["-rf64", "auto", files["ffmpeg_rf64_auto_5GiB"]], **quiet),
         subprocess.Popen(["gst-launch-1.0", "-q", "audiotestsrc", "is-live=true", "!",
                           "audio/x-raw,rate=48000,channels=2,format=S16LE", "!", "wavenc", "!", "filesink",
                           "location=" + files["gstreamer"]], **quiet),
     ]
+    if LONG_TAKE:
+        procs.append(subprocess.Popen(ff + live + ["-rf64", "auto", files["ffmpeg_rf64_auto_5GiB"]], **quiet))
     feeder = subprocess.Popen(ff + live + ["-f", "s16le", "-"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                               stderr=subprocess.DEVNULL)
     procs.append(subprocess.Popen(["sox", "-t", "raw", "-r", "48000", "-e", "signed", "-b", "16", "-c", "2", "-",
@@ -126,8 +131,8 @@ def make_crashed(d):
         p.send_signal(signal.SIGKILL)
         p.wait()
     feeder.wait()
-    # A long take past 4 GiB, as the disk would hold it had the writer run for hours.
-    os.truncate(files["ffmpeg_rf64_auto_5GiB"], 5 << 30)
+    if LONG_TAKE:  # past 4 GiB, as the disk would hold it had the writer run for hours
+        os.truncate(files["ffmpeg_rf64_auto_5GiB"], 5 << 30)
     return files
 
 
@@ -152,7 +157,8 @@ def main():
             if start is None or length <= start:
                 check(False, f"crashed {name}: the writer left no audio ({length} bytes)")
                 continue
-            before = reader_frames(path)
+            # What readers made of it before; sox would spend half a minute on the long take.
+            before = reader_frames(path) if length < 1 << 32 else "not counted"
             said = tool_says(path)
             check(said == f"Header was fixed successfully in {path}.\n", f"crashed {name}: said {said!r}")
             check(os.path.getsize(path) == length, f"crashed {name}: length changed")
