@@ -25,6 +25,8 @@ void feed_names(NameSplitter& s, const char* bytes, size_t count) {
         while (stop < end && *stop != '\n' && *stop != '\0') ++stop;
         s.partial.append(p, static_cast<size_t>(stop - p));
         if (stop == end) return;
+        if (*stop == '\n' && s.drop_cr_before_lf && !s.partial.empty() && s.partial.back() == '\r')
+            s.partial.pop_back();
         end_name(s);
         if (*stop == '\0') s.done = true;
         p = stop + 1;

@@ -13,6 +13,7 @@ struct NameSplitter {
     std::string partial;   // bytes of a name whose line feed has not arrived yet
     size_t max_names = 0;  // names after this many are dropped
     bool done = false;     // the limit is reached or a zero byte ended the text
+    bool drop_cr_before_lf = false;  // one carriage return before each line feed is no part of a name
 };
 
 // Names are the maximal runs of bytes other than line feed; the text ends at its first zero byte.

@@ -1,13 +1,10 @@
 // Entry point: the argument count alone picks the usage screen, one file, or a list of files.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "file_io.h"
 #include "header_repair.h"
 #include "name_list.h"
 
@@ -40,22 +37,24 @@ void print_usage() {
 // The list is read as a stream, so a pipe works and a huge list is not held in memory; reading
 // stops as soon as the last wanted name is complete. Ends the process if the list is unusable.
 int ReadList(std::vector<std::string>& names, const char* listPath, int maxNames) {
-    const int fd = open(listPath, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) list_unusable(listPath);
+    ostrel::io::File list;
+    if (!ostrel::io::open_for_reading(listPath, list)) list_unusable(listPath);
     ostrel::NameSplitter splitter;
     splitter.max_names = maxNames > 0 ? static_cast<size_t>(maxNames) : 0;
+#ifdef _WIN32
+    splitter.drop_cr_before_lf = true;  // no Windows file name holds a CR, and Notepad ends lines so
+#endif
     char chunk[65536];
     while (!splitter.done) {
-        const ssize_t got = read(fd, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) continue;
+        const long got = ostrel::io::read_next(list, chunk, sizeof chunk);
         if (got < 0) {  // a directory, or a read error
-            close(fd);
+            ostrel::io::close(list);
             list_unusable(listPath);
         }
         if (got == 0) break;
         ostrel::feed_names(splitter, chunk, static_cast<size_t>(got));
     }
-    close(fd);  // read-only: nothing to lose
+    ostrel::io::close(list);  // read-only: nothing to lose
     ostrel::finish_names(splitter);
     names = std::move(splitter.names);
     return static_cast<int>(names.size());
@@ -75,9 +74,8 @@ int run_batch(const char* listPath, const char* prefix) {
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
+    ostrel::io::use_binary_stdout();
     if (argc == 1) {
         print_usage();
         return 1;
@@ -89,3 +87,19 @@ int main(int argc, char** argv) {
     if (argc == 3) return run_batch(argv[1], argv[2]);
     return 0;  // three or more arguments, or none at all: nothing to do
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// Windows hands over the arguments as UTF-16; the rest of the tool works in UTF-8, as on Linux.
+int wmain(int argc, wchar_t** wargv) {
+    std::vector<std::string> args;
+    for (int k = 0; k < argc; ++k) args.push_back(ostrel::io::utf8_from_wide(wargv[k]));
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return run(argc, argv.data());
+}
+#else
+int main(int argc, char** argv) { return run(argc, argv); }
+#endif

@@ -1,9 +1,8 @@
 // The executable with a list file and a directory prefix.
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "cli_harness.h"
 
@@ -26,7 +25,11 @@ TEST(Batch, ListShapes) {
     TempDir dir;
     const std::string d = dir.path + "/";
     const ListCase cases[] = {
+#ifdef _WIN32  // no Windows file name holds a CR, so one before each LF is dropped
+        {"CRLF line ends lose the CR", "ok.wav\r\nbad.wav\r\n", correct("$ok.wav") + fixed("$bad.wav")},
+#else
         {"CRLF line ends keep the CR", "ok.wav\r\nbad.wav\r\n", not_found("$ok.wav\r") + not_found("$bad.wav\r")},
+#endif
         {"blank and leading lines, a line of spaces, no final line feed", "\n\nok.wav\n\n  \nbad.wav",
          correct("$ok.wav") + not_found("$  ") + fixed("$bad.wav")},
         {"the text ends at a zero byte", std::string("ok.wav\0bad.wav\n", 15), correct("$ok.wav")},
@@ -88,6 +91,7 @@ TEST(Batch, AtMost512NamesAndTheRestIsNotRead) {
     EXPECT_EQ(count_line(512) + expected, r.out);
     EXPECT_EQ(0, r.status);
 
+#ifndef _WIN32
     // Through a pipe, with far more behind the names than anyone would wait for.
     RunOptions piped;
     piped.input = list + std::string(64 << 20, 'x');
@@ -95,6 +99,7 @@ TEST(Batch, AtMost512NamesAndTheRestIsNotRead) {
     EXPECT_EQ(count_line(512) + expected, p.out);
     EXPECT_EQ(0, p.status);
     EXPECT_LT(p.input_taken, size_t{8} << 20);
+#endif
 }
 
 TEST(Batch, LongNamesAreKeptWhole) {
@@ -102,7 +107,7 @@ TEST(Batch, LongNamesAreKeptWhole) {
     std::string name;
     for (int k = 0; k < 4; ++k) {  // one component may hold 255 bytes, so nest them
         name += std::string(90, static_cast<char>('a' + k));
-        ASSERT_EQ(0, mkdir((dir / name).c_str(), 0755));
+        ASSERT_TRUE(std::filesystem::create_directory(native(dir / name)));
         name += "/";
     }
     name += "take.wav";
@@ -114,6 +119,9 @@ TEST(Batch, LongNamesAreKeptWhole) {
 }
 
 TEST(Batch, MemoryFollowsTheNamesKeptNotTheListSize) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the peak memory of a child process is measured with wait4";
+#endif
     TempDir dir;
     write_file(dir / "small.txt", "a.wav\n");
     write_file(dir / "large.txt", std::string(48 << 20, '\n') + "a.wav\n");

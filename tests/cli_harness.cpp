@@ -1,139 +1,40 @@
+// The harness's portable half: temporary directories and whole-file helpers, by UTF-8 path.
 #include "cli_harness.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <linux/capability.h>
-
-#include <cerrno>
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
-#include "tool_command.h"
+namespace fs = std::filesystem;
 
-namespace {
-
-std::vector<std::string> command_for(const std::vector<std::string>& args) {
-    static const char* const kCommand[] = OSTREL_TOOL_COMMAND;
-    std::vector<std::string> cmd(std::begin(kCommand), std::end(kCommand));
-    cmd.insert(cmd.end(), args.begin(), args.end());
-    return cmd;
-}
-
-[[noreturn]] void exec_child(const std::vector<std::string>& cmd, int in, int out, int err, const RunOptions& opt) {
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    signal(SIGPIPE, SIG_DFL);
-    if (opt.file_size_limit >= 0) {
-        signal(SIGXFSZ, SIG_IGN);  // so that the write fails with EFBIG instead of killing the tool
-        const rlimit limit{static_cast<rlim_t>(opt.file_size_limit), static_cast<rlim_t>(opt.file_size_limit)};
-        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
-    }
-    // Dropped from the bounding set, the capability stays gone for root across exec.
-    if (opt.without_dac_override && geteuid() == 0 &&
-        (prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 ||
-         prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0))
-        _exit(126);
-    std::vector<char*> argv;
-    for (const std::string& s : cmd) argv.push_back(const_cast<char*>(s.c_str()));
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
-}
-
-}  // namespace
-
-RunResult run_tool(const std::vector<std::string>& args, const RunOptions& options) {
-    signal(SIGPIPE, SIG_IGN);
-    const std::vector<std::string> cmd = command_for(args);
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
-        throw std::runtime_error("pipe");
-    const pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork");
-    if (pid == 0) exec_child(cmd, in[0], out[1], err[1], options);
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-
-    RunResult r;
-    size_t sent = 0;
-    int to_child = in[1];
-    if (options.input.empty()) {
-        close(to_child);
-        to_child = -1;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    int open_outputs = 2;
-    while (open_outputs > 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            r.err += "[harness: killed after 60 s]";
-            break;
-        }
-        pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {to_child, POLLOUT, 0}};
-        if (poll(fds, 3, 200) < 0 && errno != EINTR) break;
-        for (int k = 0; k < 2; ++k) {
-            if (fds[k].fd < 0 || !(fds[k].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            char buf[65536];
-            const ssize_t n = read(fds[k].fd, buf, sizeof buf);
-            if (n > 0) {
-                (k == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
-            } else if (n == 0 || errno != EINTR) {
-                close(fds[k].fd);
-                (k == 0 ? out[0] : err[0]) = -1;
-                --open_outputs;
-            }
-        }
-        if (to_child >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
-            const ssize_t n = write(to_child, options.input.data() + sent, options.input.size() - sent);
-            if (n > 0) sent += static_cast<size_t>(n);
-            if (n < 0 || sent == options.input.size()) {  // done, or the tool stopped reading
-                close(to_child);
-                to_child = -1;
-            }
-        }
-    }
-    for (int fd : {out[0], err[0], to_child})
-        if (fd >= 0) close(fd);
-    int status = 0;
-    rusage usage{};
-    wait4(pid, &status, 0, &usage);
-    r.max_rss_kib = usage.ru_maxrss;
-    r.input_taken = sent;
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return r;
-}
+fs::path native(const std::string& utf8) { return fs::u8path(utf8); }
 
 TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/ostrel-test-XXXXXX";
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
-    path = pattern;
+    std::random_device seed;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const fs::path candidate = fs::temp_directory_path() / ("ostrel-test-" + std::to_string(seed()));
+        if (fs::create_directory(candidate)) {
+            path = candidate.u8string();
+            return;
+        }
+    }
+    throw std::runtime_error("cannot make a temporary directory");
 }
 
 TempDir::~TempDir() {
     std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
+    fs::remove_all(native(path), ignored);
 }
 
 std::string read_file(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
+    std::ifstream f(native(path), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
 std::string read_file_head(const std::string& path, size_t count) {
-    std::ifstream f(path, std::ios::binary);
+    std::ifstream f(native(path), std::ios::binary);
     std::string head(count, '\0');
     f.read(head.data(), static_cast<std::streamsize>(count));
     head.resize(static_cast<size_t>(f.gcount()));
@@ -141,13 +42,11 @@ std::string read_file_head(const std::string& path, size_t count) {
 }
 
 void write_file(const std::string& path, const std::string& bytes) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    std::ofstream f(native(path), std::ios::binary | std::ios::trunc);
     f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     if (!f) throw std::runtime_error("cannot write " + path);
 }
 
-uint64_t file_length(const std::string& path) {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) throw std::runtime_error("cannot stat " + path);
-    return static_cast<uint64_t>(st.st_size);
-}
+uint64_t file_length(const std::string& path) { return fs::file_size(native(path)); }
+
+void set_length(const std::string& path, uint64_t length) { fs::resize_file(native(path), length); }

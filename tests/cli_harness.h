@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -17,11 +18,13 @@ struct RunResult {
 
 struct RunOptions {
     std::string input;               // fed to standard input
+    // POSIX only:
     bool without_dac_override = false;  // root loses its power to write files it may not write
     long file_size_limit = -1;          // RLIMIT_FSIZE in bytes: writes past it fail with EFBIG
 };
 
-// Runs the built tool (under the emulator in a cross build) with `args`, and waits at most 60 s.
+// Runs the built tool (under the emulator in a cross build to Linux) with `args`, and waits at
+// most 60 s. Arguments are UTF-8; Windows gets them as UTF-16.
 RunResult run_tool(const std::vector<std::string>& args, const RunOptions& options = {});
 
 // A fresh directory under TMPDIR, removed with everything in it.
@@ -38,6 +41,10 @@ std::string read_file(const std::string& path);
 std::string read_file_head(const std::string& path, size_t count);
 void write_file(const std::string& path, const std::string& bytes);
 uint64_t file_length(const std::string& path);
+// Grows (sparse, where the file system allows) or cuts the file to `length` bytes.
+void set_length(const std::string& path, uint64_t length);
+// The path for std::filesystem and streams: UTF-8 on every system.
+std::filesystem::path native(const std::string& utf8);
 
 // The report lines, as the tool prints them for `path`.
 inline std::string correct(const std::string& path) { return "The header in " + path + " appears to be correct.\n"; }

@@ -8,9 +8,10 @@
 
 namespace {
 
-std::vector<std::string> split(const std::string& text, size_t max_names, size_t chunk) {
+std::vector<std::string> split(const std::string& text, size_t max_names, size_t chunk, bool drop_cr) {
     ostrel::NameSplitter s;
     s.max_names = max_names;
+    s.drop_cr_before_lf = drop_cr;
     for (size_t at = 0; at < text.size() && !s.done; at += chunk)
         ostrel::feed_names(s, text.data() + at, std::min(chunk, text.size() - at));
     ostrel::finish_names(s);
@@ -22,6 +23,7 @@ struct SplitCase {
     std::string text;
     size_t max_names;
     std::vector<std::string> names;
+    bool drop_cr = false;  // as on Windows
 };
 
 TEST(NameSplitter, Table) {
@@ -38,10 +40,11 @@ TEST(NameSplitter, Table) {
         {"empty", "", 512, {}},
         {"line feeds only", "\n\n\n", 512, {}},
         {"long name kept whole", std::string(1000, 'n') + "\nx", 512, {std::string(1000, 'n'), "x"}},
+        {"Windows: one CR before each LF is dropped", "a\r\n\r\nb\r\r\nc\r", 512, {"a", "b\r", "c\r"}, true},
     };
     for (const SplitCase& c : cases)
         for (size_t chunk : {size_t{1}, size_t{2}, size_t{3}, size_t{7}, c.text.size() + 1})
-            EXPECT_EQ(c.names, split(c.text, c.max_names, chunk)) << c.what << ", reads of " << chunk;
+            EXPECT_EQ(c.names, split(c.text, c.max_names, chunk, c.drop_cr)) << c.what << ", reads of " << chunk;
 }
 
 }  // namespace

@@ -1,0 +1,130 @@
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "file_io.h"
+
+namespace ostrel::io {
+
+namespace {
+
+std::wstring wide_from_utf8(const char* text) {
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
+    if (n <= 0) return std::wstring();
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text, -1, wide.data(), n);
+    wide.resize(static_cast<size_t>(n - 1));
+    return wide;
+}
+
+// Paths past MAX_PATH open only in their \\?\ form, which must be absolute; the name the user
+// gave is still the one reported.
+std::wstring windows_path(const char* path) {
+    std::wstring wide = wide_from_utf8(path);
+    if (wide.size() < MAX_PATH || wide.rfind(L"\\\\?\\", 0) == 0) return wide;
+    const DWORD n = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (n == 0) return wide;
+    std::wstring full(n, L'\0');
+    const DWORD got = GetFullPathNameW(wide.c_str(), n, full.data(), nullptr);
+    if (got == 0 || got >= n) return wide;
+    full.resize(got);
+    if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+OVERLAPPED at_offset(uint64_t offset) {
+    OVERLAPPED where{};
+    where.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+    where.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return where;
+}
+
+// One call moves at most this much; a DWORD count could take more, but need not.
+constexpr size_t kMaxTransfer = size_t{1} << 30;
+
+// Moves exactly `count` bytes at `offset` with ReadFile or WriteFile, across short transfers.
+// Nothing moved means the file ended early, which is a failure too.
+template <typename Byte, typename Transfer>
+bool transfer_fully(Transfer transfer, HANDLE h, Byte* buf, size_t count, uint64_t offset) {
+    while (count > 0) {
+        OVERLAPPED where = at_offset(offset);
+        DWORD moved = 0;
+        const DWORD want = static_cast<DWORD>(count < kMaxTransfer ? count : kMaxTransfer);
+        if (!transfer(h, buf, want, &moved, &where) || moved == 0) return false;
+        buf += moved;
+        count -= moved;
+        offset += moved;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool open_for_update(const char* path, File& file) {
+    const HANDLE h = CreateFileW(windows_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    file.handle = h;
+    // NUL, COM1 and pipes open too; only a plain disk file is a WAVE file to repair.
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        close(file);
+        return false;
+    }
+    return true;
+}
+
+bool length(const File& file, uint64_t& bytes) {
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file.handle, &size) || size.QuadPart < 0) return false;
+    bytes = static_cast<uint64_t>(size.QuadPart);
+    return true;
+}
+
+bool read_at(File& file, uint64_t offset, uint8_t* buf, size_t count) {
+    return transfer_fully(ReadFile, file.handle, buf, count, offset);
+}
+
+bool write_at(File& file, uint64_t offset, const uint8_t* buf, size_t count) {
+    return transfer_fully(WriteFile, file.handle, buf, count, offset);
+}
+
+bool flush_to_storage(File& file) { return FlushFileBuffers(file.handle) != 0; }
+
+bool close(File& file) {
+    const HANDLE h = file.handle;
+    file.handle = nullptr;
+    return CloseHandle(h) != 0;
+}
+
+bool open_for_reading(const char* path, File& file) {
+    const HANDLE h = CreateFileW(windows_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    file.handle = h;
+    return true;
+}
+
+long read_next(File& file, char* buf, size_t count) {
+    DWORD got = 0;
+    if (ReadFile(file.handle, buf, static_cast<DWORD>(count), &got, nullptr)) return static_cast<long>(got);
+    // The writing end of a pipe has closed: that is the end of the list.
+    return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+}
+
+void use_binary_stdout() { _setmode(_fileno(stdout), _O_BINARY); }
+
+std::string utf8_from_wide(const wchar_t* text) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return std::string();
+    std::string utf8(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), n, nullptr, nullptr);
+    utf8.resize(static_cast<size_t>(n - 1));
+    return utf8;
+}
+
+}  // namespace ostrel::io
