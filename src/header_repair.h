@@ -3,6 +3,6 @@
 
 #include "byte_codec.h"
 
-// Checks the file at wavePath, rewrites the 4-byte data size in place when it is wrong, and
-// prints exactly one report line, flushed. Never ends the process.
+// Checks the file at wavePath, rewrites its data size in place when the file's structure shows
+// it is wrong, and prints exactly one report line, flushed. Never ends the process.
 void FIX_SIZE(const char* wavePath);
