@@ -36,7 +36,7 @@ public:
     bool extend_head(size_t bytes);
 
 private:
-    bool fetch(uint64_t offset, std::vector<uint8_t>& into, size_t count);
+    bool fetch(uint64_t offset, uint8_t* into, size_t count);
 
     ByteSource& source_;
     uint64_t length_;
