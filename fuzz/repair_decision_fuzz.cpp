@@ -1,8 +1,7 @@
 // Fuzzes the repair plan against a plain reference of the rules, and checks what must hold for
-// every file: only WAVE files with a size their structure does not prove are written (or, in
-// RF64, whose field contradicts ds64), writes
-// stay inside the file, a repaired file is then found correct (a promoted one as RF64), and a
-// failed read writes nothing.
+// every file: only WAVE files are written, a size their structure proves is never changed, no
+// size counts more than the bytes on disk, writes stay inside the file, a repaired file is then
+// found correct (a promoted one as RF64), and a failed read writes nothing.
 // Input: 8 bytes of extra length (the file continues with zeros, as a sparse file does), 1 byte
 // choosing a read to fail (none from 16 up), then the file's first bytes.
 #include <algorithm>
@@ -52,6 +51,36 @@ std::string le_bytes(uint64_t v, int count) {
     return s;
 }
 
+bool trailing(const FileImage& f, uint64_t at) {
+    for (const char* id : {"LIST", "smpl", "cue ", "id3 ", "ID3 ", "inst", "acid", "bext", "iXML", "axml", "_PMX", "JUNK",
+                           "junk", "PAD ", "FLLR", "fact", "PEAK", "cart", "chna", "umid", "DISP", "plst", "labl", "ltxt",
+                           "note", "MD5 ", "levl"})
+        if (f.is(at, id)) return true;
+    return false;
+}
+
+// The data size for a file ending at `end`, by the rules in their stated order.
+uint64_t settle(const FileImage& f, uint64_t ds, uint64_t end, uint64_t stored, uint64_t frame, bool& proven) {
+    const uint64_t n = end - ds;
+    proven = false;
+    if (stored == n) return n - n % frame;
+    for (uint64_t pad = 0; pad <= stored % 2 && stored <= n && !proven; ++pad) {
+        uint64_t at = ds + stored + pad;
+        for (int k = 0; k < 4096 && at <= end; ++k) {
+            if (at == end) proven = true;
+            if (proven || at + 8 > end || !f.printable(at)) break;
+            const uint64_t size = f.le(at + 4, 4);
+            if (at + 8 + size >= end) {
+                proven = at + 8 + size == end || trailing(f, at);
+                break;
+            }
+            at += 8 + size + size % 2;
+        }
+    }
+    if (proven || (stored % frame == 0 && stored <= n && n - stored < frame)) return stored;
+    return n - n % frame;
+}
+
 // The rules, one step at a time, with no caching and no early reads.
 Reference reference(const FileImage& f) {
     Reference r;
@@ -61,63 +90,74 @@ Reference reference(const FileImage& f) {
     if (!rf64 && !f.is(0, "RIFF")) return r;
     if (rf64 && (L < 36 || !f.is(12, "ds64") || f.le(16, 4) < 24)) return r;
 
-    uint64_t h = 0;
-    bool found = false, by_chain = false;
-    for (uint64_t at = 12, n = 0; n < 4096 && at + 4 <= L; ++n) {
+    uint64_t h = 0, at = 12, frame = 1;
+    bool found = false, fmt_met = false, cut_in_trailing = false;
+    for (int n = 0; n < 4096 && at + 4 <= L; ++n) {
         if (f.is(at, "data")) {
-            h = at, found = by_chain = true;
+            h = at, found = true;
             break;
         }
         if (at + 8 > L || !f.printable(at)) break;
         const uint64_t size = f.le(at + 4, 4);
         if (rf64 && size == 0xFFFFFFFF) break;
-        at += 8 + size + (size % 2);
-        if (at > L) break;
+        if (at + 8 + size > L) {
+            cut_in_trailing = trailing(f, at);
+            break;
+        }
+        if (f.is(at, "fmt ") && !fmt_met) {
+            fmt_met = true;
+            const uint64_t tag = f.le(at + 8, 2), align = f.le(at + 20, 2);
+            if (size >= 14 && (tag == 1 || tag == 3 || tag == 6 || tag == 7 || tag == 0xFFFE) && align > 0) frame = align;
+        }
+        if (at + 8 + size + size % 2 > L) break;
+        at += 8 + size + size % 2;
     }
-    const uint64_t scan_from = rf64 ? 20 + f.le(16, 4) + f.le(16, 4) % 2 : 12;
-    for (uint64_t at = scan_from; !found && at <= 131072 && at + 4 <= L; at += 2)
-        if (f.is(at, "data")) h = at, found = true;
+    const bool by_chain = found;
+    if (!found && cut_in_trailing) return r;
+    const uint64_t after_ds64 = rf64 ? 20 + f.le(16, 4) + f.le(16, 4) % 2 : 12;
+    for (uint64_t a = std::max(at, after_ds64); !found && a <= 131072 && a + 4 <= L; a += 2) {
+        fmt_met = fmt_met || f.is(a, "fmt ");
+        if (fmt_met && f.is(a, "data")) h = a, found = true;
+    }
     if (!found) return r;
     if (h + 8 > L) {
         r.verdict = Verdict::CutShort;
         return r;
     }
-    const uint64_t field = f.le(h + 4, 4);
+    if (!by_chain) frame = 1;
+    const uint64_t ds = h + 8, field = f.le(h + 4, 4);
     const uint64_t stored = rf64 ? f.le(28, 8) : field;
-    const uint64_t length = L - (h + 8);
 
-    if (stored <= length) {
-        uint64_t at = h + 8 + stored;
-        if (stored % 2 && at < L) ++at;
-        for (int n = 0; n < 4096 && !r.proven; ++n) {
-            if (at == L) r.proven = true;
-            if (r.proven || at + 8 > L || !f.printable(at)) break;
-            const uint64_t size = f.le(at + 4, 4);
-            if (at + 8 + size == L) r.proven = true;
-            at += 8 + size + (size % 2);
-            if (at > L) break;
-        }
+    uint64_t end = L;
+    uint64_t size = settle(f, ds, end, stored, frame, r.proven);
+    const bool tagged = L - ds >= 128 && f.at(L - 128) == 'T' && f.at(L - 127) == 'A' && f.at(L - 126) == 'G';
+    if (size != stored && tagged) {
+        end = L - 128;
+        size = settle(f, ds, end, stored, frame, r.proven);
     }
-    if (r.proven) {
-        const bool field_agrees = !rf64 || field == 0xFFFFFFFF || field == stored;
-        r.verdict = field_agrees ? Verdict::Correct : Verdict::Fix;
-        if (!field_agrees) r.writes.push_back({h + 4, le_bytes(0xFFFFFFFF, 4)});
-    } else if (rf64) {
-        r.verdict = Verdict::Fix;
-        r.writes.push_back({28, le_bytes(length, 8)});
-        if (field != 0xFFFFFFFF && field != length) r.writes.push_back({h + 4, le_bytes(0xFFFFFFFF, 4)});
-    } else if (length > 0xFFFFFFFF && by_chain && (f.is(12, "JUNK") || f.is(12, "ds64")) && f.le(16, 4) >= 28) {
-        r.verdict = Verdict::Fix;
-        r.writes.push_back({20, le_bytes(L - 8, 8) + le_bytes(length, 8) + std::string(12, '\0')});
+    const bool repaired = size != stored;
+    const uint64_t form = rf64 ? f.le(20, 8) : f.le(4, 4);
+    const uint64_t form_end = form > UINT64_MAX - 8 ? UINT64_MAX : form + 8, data_end = ds + size;
+    const bool form_wrong = form_end < data_end || (form_end > end + 1 && (repaired || form_end - end > (1u << 20)));
+    const uint64_t target = r.proven ? end : data_end + (size % 2 == 1 && data_end < end);
+
+    if (rf64) {
+        if (form_wrong) r.writes.push_back({20, le_bytes(target - 8, 8) + (repaired ? le_bytes(size, 8) : "")});
+        if (repaired && !form_wrong) r.writes.push_back({28, le_bytes(size, 8)});
+        if (field != 0xFFFFFFFF && field != size) r.writes.push_back({h + 4, le_bytes(0xFFFFFFFF, 4)});
+    } else if (size > 0xFFFFFFFF && by_chain && (f.is(12, "JUNK") || f.is(12, "ds64")) && f.le(16, 4) >= 28) {
+        r.writes.push_back({20, le_bytes(target - 8, 8) + le_bytes(size, 8) + std::string(12, '\0')});
         r.writes.push_back({12, "ds64"});
         if (field != 0xFFFFFFFF) r.writes.push_back({h + 4, le_bytes(0xFFFFFFFF, 4)});
         r.writes.push_back({0, "RF64" + le_bytes(0xFFFFFFFF, 4)});
-    } else if (length > 0xFFFFFFFF) {
+    } else if (size > 0xFFFFFFFF) {
         r.verdict = Verdict::TooLarge;
+        return r;
     } else {
-        r.verdict = Verdict::Fix;
-        r.writes.push_back({h + 4, le_bytes(length, 4)});
+        if (repaired) r.writes.push_back({h + 4, le_bytes(size, 4)});
+        if (form_wrong && target - 8 <= 0xFFFFFFFF) r.writes.push_back({4, le_bytes(target - 8, 4)});
     }
+    r.verdict = r.writes.empty() ? Verdict::Correct : Verdict::Fix;
     return r;
 }
 
@@ -145,13 +185,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const FileImage file{bytes, length};
     const bool wave = length >= 12 && file.is(8, "WAVE") && (file.is(0, "RIFF") || file.is(0, "RF64") || file.is(0, "BW64"));
     if (!wave) FUZZ_CHECK(source.reads <= 1 && plan.write_count == 0);
-    FUZZ_CHECK(source.reads <= 2 + 2 * 4096);
+    FUZZ_CHECK(source.reads <= 4 + 5 * 4096);
 
     const Reference ref = reference(file);
     FUZZ_CHECK(plan.verdict == ref.verdict);
     FUZZ_CHECK(plan.write_count == ref.writes.size());
-    // A proven size is never written; only an RF64 field that contradicts it is.
-    if (ref.proven) FUZZ_CHECK(plan.write_count == 0 || (plan.write_count == 1 && plan.writes[0].count == 4 && !file.is(0, "RIFF")));
     for (size_t k = 0; k < plan.write_count; ++k) {
         const ostrel::Write& w = plan.writes[k];
         FUZZ_CHECK(w.offset == ref.writes[k].first);
@@ -167,6 +205,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (repaired.size() < w.offset + w.count) repaired.resize(w.offset + w.count, '\0');
         repaired.replace(w.offset, w.count, reinterpret_cast<const char*>(w.bytes), w.count);
     }
+    // A proven size is never changed, and no size counts more than the bytes on disk.
+    const FileImage after{repaired, length};
+    const uint64_t size_after = after.is(0, "RIFF") ? after.le(plan.data_id + 4, 4) : after.le(28, 8);
+    if (ref.proven) FUZZ_CHECK(size_after == plan.stored_size);
+    FUZZ_CHECK(size_after == plan.new_size && plan.new_size <= plan.data_length);
     MemorySource again(repaired, length);
     FUZZ_CHECK(ostrel::plan_repair(again, length).verdict == Verdict::Correct);
     return 0;

@@ -15,6 +15,7 @@ int32_t wrap_to_int32(uint32_t u);
 
 namespace ostrel {
 
+uint32_t load_le16(const uint8_t bytes[2]);
 uint32_t load_le32(const uint8_t bytes[4]);
 uint64_t load_le64(const uint8_t bytes[8]);
 void store_le64(uint64_t value, uint8_t bytes[8]);

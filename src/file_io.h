@@ -18,10 +18,15 @@ struct File {
 #endif
 };
 
-// A plain disk file, opened for reading and writing. A missing or unwritable path, a directory,
-// a device or a pipe all fail, without waiting on them.
-bool open_for_update(const char* path, File& file);
-bool length(const File& file, uint64_t& bytes);
+enum class Opened { Yes, NoWriteAccess, No };
+
+// A plain disk file and its length, opened for reading and writing or for reading only. A
+// missing path, a directory, a device or a pipe are No, without waiting on them; NoWriteAccess
+// is a file that may exist but refuses writing (permissions, a read-only mount or attribute).
+Opened open_file(const char* path, bool for_update, File& file, uint64_t& length);
+// The first `count` bytes of a plain file. Nothing else is opened: opening a FIFO would release
+// a writer that waits on it.
+bool read_start(const char* path, uint8_t* buf, size_t count);
 // Exactly `count` bytes at `offset`, across short transfers; running into the end fails.
 bool read_at(File& file, uint64_t offset, uint8_t* buf, size_t count);
 bool write_at(File& file, uint64_t offset, const uint8_t* buf, size_t count);

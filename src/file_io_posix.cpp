@@ -27,24 +27,30 @@ bool transfer_fully(Transfer transfer, int fd, Byte* buf, size_t count, uint64_t
 
 }  // namespace
 
-bool open_for_update(const char* path, File& file) {
+Opened open_file(const char* path, bool for_update, File& file, uint64_t& length) {
     // O_NONBLOCK keeps a FIFO or a modem line from holding the open; it changes nothing for
     // a regular file. Anything that is not a regular file is turned away before a read.
-    file.fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (file.fd < 0) return false;
+    file.fd = open(path, (for_update ? O_RDWR : O_RDONLY) | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (file.fd < 0)
+        return for_update && (errno == EACCES || errno == EPERM || errno == EROFS) ? Opened::NoWriteAccess : Opened::No;
     struct stat st;
     if (fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) {
         close(file);
-        return false;
+        return Opened::No;
     }
-    return true;
+    length = static_cast<uint64_t>(st.st_size);
+    return Opened::Yes;
 }
 
-bool length(const File& file, uint64_t& bytes) {
+bool read_start(const char* path, uint8_t* buf, size_t count) {
     struct stat st;
-    if (fstat(file.fd, &st) != 0 || st.st_size < 0) return false;
-    bytes = static_cast<uint64_t>(st.st_size);
-    return true;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    File file;
+    uint64_t length = 0;
+    if (open_file(path, false, file, length) != Opened::Yes) return false;
+    const bool got = length >= count && read_at(file, 0, buf, count);
+    close(file);
+    return got;
 }
 
 bool read_at(File& file, uint64_t offset, uint8_t* buf, size_t count) {

@@ -63,26 +63,37 @@ bool transfer_fully(Transfer transfer, HANDLE h, Byte* buf, size_t count, uint64
 
 }  // namespace
 
-bool open_for_update(const char* path, File& file) {
-    const HANDLE h = CreateFileW(windows_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+Opened open_file(const char* path, bool for_update, File& file, uint64_t& length) {
+    // Checking only, a file that another program is writing may be read all the same.
+    const HANDLE h = CreateFileW(windows_path(path).c_str(), for_update ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
+                                 for_update ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return for_update && (error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT) ? Opened::NoWriteAccess
+                                                                                             : Opened::No;
+    }
     file.handle = h;
     // NUL, COM1 and pipes open too; only a plain disk file is a WAVE file to repair.
     BY_HANDLE_FILE_INFORMATION info;
+    LARGE_INTEGER size;
     if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !GetFileSizeEx(h, &size) || size.QuadPart < 0) {
         close(file);
-        return false;
+        return Opened::No;
     }
-    return true;
+    length = static_cast<uint64_t>(size.QuadPart);
+    return Opened::Yes;
 }
 
-bool length(const File& file, uint64_t& bytes) {
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(file.handle, &size) || size.QuadPart < 0) return false;
-    bytes = static_cast<uint64_t>(size.QuadPart);
-    return true;
+// No FIFO lies in a Windows file system; open_file turns away named pipes and devices.
+bool read_start(const char* path, uint8_t* buf, size_t count) {
+    File file;
+    uint64_t length = 0;
+    if (open_file(path, false, file, length) != Opened::Yes) return false;
+    const bool got = length >= count && read_at(file, 0, buf, count);
+    close(file);
+    return got;
 }
 
 bool read_at(File& file, uint64_t offset, uint8_t* buf, size_t count) {

@@ -3,6 +3,17 @@
 
 #include "byte_codec.h"
 
-// Checks the file at wavePath, rewrites its data size in place when the file's structure shows
-// it is wrong, and prints exactly one report line, flushed. Never ends the process.
-void FIX_SIZE(const char* wavePath);
+enum class Outcome { NotFound, NoDataBlock, CutShort, TooLarge, Correct, Fixed, NeedsFix, WriteFailed };
+
+// Repair writes what the file's structure shows is wrong; Check opens the file for reading only
+// and reports what a repair would do.
+enum class Mode { Repair, Check };
+
+struct FileResult {
+    Outcome outcome = Outcome::NotFound;
+    int report_error = 0;  // errno when the report line could not be written, else 0
+};
+
+// Checks the file at wavePath, rewrites its sizes in place when the file's structure shows they
+// are wrong, and prints exactly one report line, flushed. Never ends the process.
+FileResult FIX_SIZE(const char* wavePath, Mode mode = Mode::Repair);

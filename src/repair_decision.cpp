@@ -8,39 +8,81 @@ namespace ostrel {
 
 namespace {
 
+bool id_is(const uint8_t* bytes, const char* id) { return std::memcmp(bytes, id, 4) == 0; }
+
+// Chunks that writers put after the audio. A copy or a download that stopped inside one leaves
+// it running past the end of the file; audio spells one of these by chance about once in 150
+// million files.
+bool trailing_id(const uint8_t id[4]) {
+    static const char kIds[][5] = {"LIST", "smpl", "cue ", "id3 ", "ID3 ", "inst", "acid", "bext", "iXML",
+                                   "axml", "_PMX", "JUNK", "junk", "PAD ", "FLLR", "fact", "PEAK", "cart",
+                                   "chna", "umid", "DISP", "plst", "labl", "ltxt", "note", "MD5 ", "levl"};
+    for (const char* known : kIds)
+        if (id_is(id, known)) return true;
+    return false;
+}
+
 enum class Walk { Found, Broken, ReadFailed };
 
-bool id_is(const uint8_t* bytes, const char* id) { return std::memcmp(bytes, id, 4) == 0; }
+struct Chain {
+    Walk walk = Walk::Broken;
+    uint64_t at = kFirstChunk;   // the data id when found, else the header where the chain broke
+    bool fmt_met = false;
+    uint32_t block_align = 1;    // from the first fmt chunk, when it describes whole PCM frames
+    bool cut_in_trailing = false;  // broke on a trailing chunk whose body runs past the end
+};
+
+// PCM, float, A-law, mu-law and extensible store whole frames of nBlockAlign bytes; in any
+// other format a frame says nothing about where the audio may end.
+uint32_t frame_bytes(const uint8_t body[14]) {
+    const uint32_t tag = load_le16(body);
+    const uint32_t align = load_le16(body + 12);
+    const bool pcm_like = tag == 1 || tag == 3 || tag == 6 || tag == 7 || tag == 0xFFFE;
+    return pcm_like && align >= 1 ? align : 1;
+}
 
 // Follows chunk headers from offset 12 to the first "data" chunk. In RF64 a size of FF FF FF FF
 // means "see ds64", which only the data chunk may say here.
-Walk walk_to_data(CachedBytes& b, bool rf64, uint64_t& h) {
+Chain walk_to_data(CachedBytes& b, bool rf64) {
     const uint64_t length = b.length();
-    uint64_t at = kFirstChunk;
+    Chain c;
     for (int n = 0; n < kMaxChunks; ++n) {
-        if (length - at < 4) return Walk::Broken;  // at <= length holds throughout
+        const uint64_t at = c.at;
+        if (length - at < 4) return c;  // at <= length holds throughout
         uint8_t header[8];
         const size_t have = length - at < 8 ? static_cast<size_t>(length - at) : 8;
-        if (!b.get(at, header, have)) return Walk::ReadFailed;
+        if (!b.get(at, header, have)) return c.walk = Walk::ReadFailed, c;
         // A data id that fits is enough: a file cut inside its size field is reported as such.
-        if (id_is(header, "data")) {
-            h = at;
-            return Walk::Found;
-        }
-        if (have < 8 || !printable_id(header)) return Walk::Broken;
+        if (id_is(header, "data")) return c.walk = Walk::Found, c;
+        if (have < 8 || !printable_id(header)) return c;
         const uint32_t size = load_le32(header + 4);
-        if (rf64 && size == 0xFFFFFFFFu) return Walk::Broken;
+        if (rf64 && size == 0xFFFFFFFFu) return c;
+        if (size > length - at - 8) {  // at + 8 <= length here
+            c.cut_in_trailing = trailing_id(header);
+            return c;
+        }
+        if (id_is(header, "fmt ") && !c.fmt_met) {
+            c.fmt_met = true;
+            uint8_t body[14];
+            if (size >= 14) {
+                if (!b.get(at + 8, body, 14)) return c.walk = Walk::ReadFailed, c;
+                c.block_align = frame_bytes(body);
+            }
+        }
         const uint64_t next = at + 8 + size + (size & 1);  // odd chunks carry a pad byte
-        if (next > length) return Walk::Broken;
-        at = next;
+        if (next > length) return c;
+        c.at = next;
     }
-    return Walk::Broken;
+    return c;
 }
 
-// The scan for files whose chain is broken, say by a chunk whose size was never written.
-bool scan_for_data(const CachedBytes& b, uint64_t from, uint64_t& h) {
+// The scan for files whose chain is broken, say by a chunk whose size was never written. It
+// starts where the chain broke, since every chunk before was walked whole, and takes "data" only
+// after a fmt id, so that text in a bext or LIST chunk is not taken for the audio.
+bool scan_for_data(const CachedBytes& b, uint64_t from, bool fmt_seen, uint64_t& h) {
     for (uint64_t at = from; at <= kLastProbe && at + 4 <= b.head_size(); at += 2) {
-        if (id_is(b.head() + at, "data")) {
+        if (id_is(b.head() + at, "fmt ")) fmt_seen = true;
+        if (fmt_seen && id_is(b.head() + at, "data")) {
             h = at;
             return true;
         }
@@ -50,27 +92,77 @@ bool scan_for_data(const CachedBytes& b, uint64_t from, uint64_t& h) {
 
 enum class Proof { Proven, NotProven, ReadFailed };
 
-// A stored size is right when whole chunks run from the end it declares exactly to the end of
-// the file: LIST, id3 or cue chunks after the audio, as wavenc and the metadata tools write them.
-Proof prove_stored_size(CachedBytes& b, uint64_t data_start, uint64_t stored) {
-    const uint64_t length = b.length();
-    if (stored > length - data_start) return Proof::NotProven;  // data_start <= length
-    uint64_t at = data_start + stored;
-    if ((stored & 1) && at < length) ++at;
+// Whole chunks from `at` exactly to `end`. The last one may lack its pad byte, and a trailing
+// chunk may run past the end, where a copy stopped.
+Proof chunks_reach_end(CachedBytes& b, uint64_t at, uint64_t end) {
     for (int n = 0; n < kMaxChunks; ++n) {
-        if (at == length) return Proof::Proven;
-        if (length - at < 8) return Proof::NotProven;
+        if (at == end) return Proof::Proven;
+        if (end - at < 8) return Proof::NotProven;
         uint8_t header[8];
         if (!b.get(at, header, 8)) return Proof::ReadFailed;
         if (!printable_id(header)) return Proof::NotProven;
         const uint32_t size = load_le32(header + 4);
-        // Some writers leave out the pad byte of the last chunk.
-        if (length - at - 8 == size) return Proof::Proven;
-        const uint64_t next = at + 8 + size + (size & 1);
-        if (next > length) return Proof::NotProven;
-        at = next;
+        if (size >= end - at - 8) return size == end - at - 8 || trailing_id(header) ? Proof::Proven : Proof::NotProven;
+        at += 8 + size + (size & 1);  // lands at or before end
     }
     return Proof::NotProven;
+}
+
+// A stored size is right when whole chunks run from the end it declares to the end of the file:
+// LIST, id3 or cue chunks after the audio, as wavenc and the metadata tools write them. wavenc
+// writes no pad byte after odd audio, so an odd size is tried without one first.
+Proof prove_stored_size(CachedBytes& b, uint64_t data_start, uint64_t end, uint64_t stored) {
+    if (stored > end - data_start) return Proof::NotProven;  // data_start <= end
+    uint64_t at = data_start + stored;
+    if (stored & 1) {
+        const Proof without_pad = chunks_reach_end(b, at, end);
+        if (without_pad != Proof::NotProven || at == end) return without_pad;
+        ++at;
+    }
+    return chunks_reach_end(b, at, end);
+}
+
+struct Settled {
+    uint64_t size = 0;
+    bool proven = false;
+    bool read_failed = false;
+};
+
+// The data size for a file that ends at `end`: readers such as scipy and hound refuse a size that
+// is not whole frames, so the audio is counted in whole frames; the bytes of a partial frame stay
+// on disk, uncounted.
+Settled settle_size(CachedBytes& b, uint64_t data_start, uint64_t end, uint64_t stored, uint32_t frame) {
+    const uint64_t n = end - data_start;
+    Settled s;
+    s.size = n - n % frame;
+    if (stored == n) return s;
+    const Proof proof = prove_stored_size(b, data_start, end, stored);
+    s.read_failed = proof == Proof::ReadFailed;
+    s.proven = proof == Proof::Proven;
+    // A whole size with less than a frame after it is a frame the recorder had begun.
+    if (s.proven || (stored % frame == 0 && stored <= n && n - stored < frame)) s.size = stored;
+    return s;
+}
+
+bool ends_in_id3v1_tag(CachedBytes& b, uint64_t data_start, bool& read_failed) {
+    if (b.length() - data_start < kId3v1Bytes) return false;
+    uint8_t tag[3];
+    read_failed = !b.get(b.length() - kId3v1Bytes, tag, 3);
+    return !read_failed && std::memcmp(tag, "TAG", 3) == 0;
+}
+
+// Where the form should end, or 0 when its size may stay. Readers such as Python's wave and
+// scipy lose audio past the form's end; libaudiofile walks, one read at a time, to an end far
+// past the file's, as writers' placeholders (FF FF FF FF, 7F FF F0 44) put it. A form a few
+// bytes or kilobytes long is read by every reader tried, so a healthy file keeps it.
+uint64_t form_end_wanted(uint64_t form_size, uint64_t data_start, uint64_t size, uint64_t end, bool proven,
+                         bool repaired) {
+    const uint64_t data_end = data_start + size;
+    const uint64_t form_end = form_size > UINT64_MAX - 8 ? UINT64_MAX : form_size + 8;
+    const bool too_long = form_end > end + 1 && (repaired || form_end - end > kFormSlack);
+    if (form_end >= data_end && !too_long) return 0;
+    if (proven) return end;
+    return data_end + ((size & 1) && data_end < end ? 1 : 0);
 }
 
 void add_write(RepairPlan& p, uint64_t offset, const uint8_t* bytes, size_t count) {
@@ -97,16 +189,28 @@ bool has_room_for_ds64(const CachedBytes& b) {
 // RIFF to RF64 in place. The order keeps every step readable: the JUNK body first (readers skip
 // it), then its id (an unknown ds64 chunk is skipped too), then the field, and "RF64" last, once
 // ds64 is complete.
-void plan_promotion(RepairPlan& p, uint64_t file_length) {
+void plan_promotion(RepairPlan& p, uint32_t field, uint64_t riff_size) {
     uint8_t body[28] = {};
-    store_le64(file_length - 8, body);  // file_length > 4 GiB here
-    store_le64(p.data_length, body + 8);
+    store_le64(riff_size, body);
+    store_le64(p.new_size, body + 8);
     add_write(p, kFirstChunk + 8, body, sizeof body);  // sample count and table length stay 0
     add_write(p, kFirstChunk, reinterpret_cast<const uint8_t*>("ds64"), 4);
-    point_field_to_ds64(p, static_cast<uint32_t>(p.stored_size), p.data_length);
+    point_field_to_ds64(p, field, p.new_size);
     const uint8_t rf64[8] = {'R', 'F', '6', '4', 0xFF, 0xFF, 0xFF, 0xFF};
     add_write(p, 0, rf64, sizeof rf64);
-    p.verdict = Verdict::Fix;
+}
+
+// RF64 keeps both sizes in ds64: riffSize at 20, dataSize at 28. Both go in one write when both
+// are wrong; the field after "data" follows, since until it says FF FF FF FF readers still use it.
+void plan_rf64(RepairPlan& p, uint32_t field, uint64_t riff_size, bool riff_wrong) {
+    uint8_t sizes[16];
+    store_le64(riff_size, sizes);
+    store_le64(p.new_size, sizes + 8);
+    const bool data_wrong = p.new_size != p.stored_size;
+    if (riff_wrong || data_wrong)
+        add_write(p, riff_wrong ? kDs64RiffSizeOffset : kDs64DataSizeOffset, riff_wrong ? sizes : sizes + 8,
+                  riff_wrong && data_wrong ? 16 : 8);
+    point_field_to_ds64(p, field, p.new_size);
 }
 
 RepairPlan failed(RepairPlan p) {
@@ -123,37 +227,42 @@ bool printable_id(const uint8_t id[4]) {
     return true;
 }
 
+bool is_wave_form(const uint8_t* head, size_t count) {
+    if (count < kFirstChunk || !id_is(head + 8, "WAVE")) return false;
+    return id_is(head, "RIFF") || id_is(head, "RF64") || id_is(head, "BW64");
+}
+
 RepairPlan plan_repair(ByteSource& source, uint64_t file_length) {
     RepairPlan p;
     CachedBytes b(source, file_length);
     if (b.failed()) return failed(p);
     const uint8_t* head = b.head();
-    if (b.head_size() < kFirstChunk || !id_is(head + 8, "WAVE")) return p;
-    p.rf64 = id_is(head, "RF64") || id_is(head, "BW64");
-    if (!p.rf64 && !id_is(head, "RIFF")) return p;
+    if (!is_wave_form(head, b.head_size())) return p;
+    p.rf64 = !id_is(head, "RIFF");
 
-    // RF64 and BW64 keep the real size in ds64, which must come first; without it there is
+    // RF64 and BW64 keep the real sizes in ds64, which must come first; without it there is
     // no size to check.
-    uint64_t ds64_size = 0;
     uint64_t scan_from = kFirstChunk;
     if (p.rf64) {
         if (b.head_size() < kDs64DataSizeOffset + 8 || !id_is(head + kFirstChunk, "ds64")) return p;
         const uint32_t ds64_chunk = load_le32(head + kFirstChunk + 4);
         if (ds64_chunk < 24) return p;
-        ds64_size = load_le64(head + kDs64DataSizeOffset);
         // "data" inside ds64's own numbers is no chunk, and writing ds64 would overwrite it.
         scan_from = kFirstChunk + 8 + ds64_chunk + (ds64_chunk & 1);
     }
 
-    uint64_t h = 0;
-    const Walk walk = walk_to_data(b, p.rf64, h);
-    if (walk == Walk::ReadFailed) return failed(p);
-    p.found_by_chain = walk == Walk::Found;
+    const Chain chain = walk_to_data(b, p.rf64);
+    if (chain.walk == Walk::ReadFailed) return failed(p);
+    p.found_by_chain = chain.walk == Walk::Found;
+    uint64_t h = chain.at;
     if (!p.found_by_chain) {
+        // Cut inside a chunk that writers put after the audio: no data chunk follows.
+        if (chain.cut_in_trailing) return p;
         if (!b.extend_head(kWindowBytes)) return failed(p);
-        if (!scan_for_data(b, scan_from, h)) return p;
+        if (!scan_for_data(b, chain.at > scan_from ? chain.at : scan_from, chain.fmt_met, h)) return p;
     }
     p.data_id = h;
+    p.frame_bytes = p.found_by_chain ? chain.block_align : 1;
 
     // A recorder killed between writing "data" and its size leaves a file ending in the field.
     // Writing the field there would lengthen the file, so it is left alone.
@@ -161,44 +270,53 @@ RepairPlan plan_repair(ByteSource& source, uint64_t file_length) {
         p.verdict = Verdict::CutShort;
         return p;
     }
-    uint8_t field[4];
-    if (!b.get(h + 4, field, 4)) return failed(p);
+    uint8_t field4[4];
+    if (!b.get(h + 4, field4, 4)) return failed(p);
+    const uint32_t field = load_le32(field4);
     const uint64_t data_start = h + 8;
     p.data_length = file_length - data_start;
-    p.stored_size = p.rf64 ? ds64_size : load_le32(field);
+    head = b.head();  // the scan may have moved it
+    p.stored_size = p.rf64 ? load_le64(head + kDs64DataSizeOffset) : field;
 
-    const Proof proof = prove_stored_size(b, data_start, p.stored_size);
-    if (proof == Proof::ReadFailed) return failed(p);
-    if (proof == Proof::Proven) {
-        // A right ds64 is not enough while the field says a size of its own: readers take any
-        // value but FF FF FF FF as the size. Such a field is what a run cut short between its
-        // two writes leaves behind.
-        if (p.rf64) point_field_to_ds64(p, load_le32(field), p.stored_size);
-        p.verdict = p.write_count > 0 ? Verdict::Fix : Verdict::Correct;
-        return p;
+    // An ID3v1 tag is only looked for when the whole file would change the size: the bytes
+    // "TAG" can end the audio by chance.
+    uint64_t end = file_length;
+    Settled s = settle_size(b, data_start, end, p.stored_size, p.frame_bytes);
+    bool read_failed = s.read_failed;
+    if (!read_failed && s.size != p.stored_size && ends_in_id3v1_tag(b, data_start, read_failed)) {
+        end -= kId3v1Bytes;
+        s = settle_size(b, data_start, end, p.stored_size, p.frame_bytes);
+        read_failed = s.read_failed;
     }
+    if (read_failed) return failed(p);
+    p.new_size = s.size;
+    const bool repaired = p.new_size != p.stored_size;
+    const uint64_t form_size = p.rf64 ? load_le64(head + kDs64RiffSizeOffset) : load_le32(head + 4);
+    const uint64_t form_end = form_end_wanted(form_size, data_start, p.new_size, end, s.proven, repaired);
 
     if (p.rf64) {
-        // The 8 bytes in ds64 first: until the field says FF FF FF FF, readers still use the
-        // field, so a crash between the two writes leaves the file as readers saw it before.
-        uint8_t size64[8];
-        store_le64(p.data_length, size64);
-        add_write(p, kDs64DataSizeOffset, size64, 8);
-        point_field_to_ds64(p, load_le32(field), p.data_length);
-        p.verdict = Verdict::Fix;
-        return p;
-    }
-    if (p.data_length > kMaxFieldValue) {
-        if (p.found_by_chain && has_room_for_ds64(b))
-            plan_promotion(p, file_length);
-        else
+        plan_rf64(p, field, form_end ? form_end - 8 : form_size, form_end != 0);
+    } else if (p.new_size > kMaxFieldValue) {
+        if (!p.found_by_chain || !has_room_for_ds64(b)) {
             p.verdict = Verdict::TooLarge;
-        return p;
+            return p;
+        }
+        plan_promotion(p, field, (form_end ? form_end : data_start + p.new_size) - 8);
+    } else {
+        if (repaired) {
+            uint8_t size32[4];
+            Decon4(wrap_to_int32(static_cast<uint32_t>(p.new_size)), size32);
+            add_write(p, h + 4, size32, 4);
+        }
+        // The data size is on storage first: a crash before the form's write leaves the form as
+        // readers knew it, and the next run finds only the form to mend.
+        if (form_end != 0 && form_end - 8 <= kMaxFieldValue) {
+            uint8_t riff32[4];
+            Decon4(wrap_to_int32(static_cast<uint32_t>(form_end - 8)), riff32);
+            add_write(p, 4, riff32, 4);
+        }
     }
-    uint8_t size32[4];
-    Decon4(wrap_to_int32(static_cast<uint32_t>(p.data_length)), size32);
-    add_write(p, h + 4, size32, 4);
-    p.verdict = Verdict::Fix;
+    p.verdict = p.write_count > 0 ? Verdict::Fix : Verdict::Correct;
     return p;
 }
 

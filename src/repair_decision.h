@@ -20,8 +20,15 @@ constexpr size_t kWindowBytes = kLastProbe + 8;
 constexpr int kMaxChunks = 4096;
 // The largest data length that the 4-byte field can hold.
 constexpr uint64_t kMaxFieldValue = 0xFFFFFFFFu;
-// An RF64/BW64 file keeps its data size at this offset, in the ds64 chunk that comes first.
+// An RF64/BW64 file keeps its form and data sizes at these offsets, in the ds64 chunk that
+// comes first.
+constexpr uint64_t kDs64RiffSizeOffset = 20;
 constexpr uint64_t kDs64DataSizeOffset = 28;
+// Taggers and players append a 128-byte ID3v1 tag, which begins "TAG", to the file.
+constexpr uint64_t kId3v1Bytes = 128;
+// How far past the file a form may end and still be left alone in a file whose data size is
+// right; writers' placeholders lie much further out.
+constexpr uint64_t kFormSlack = uint64_t{1} << 20;
 
 enum class Verdict {
     ReadFailed,   // the source could not deliver bytes that lie inside the file
@@ -32,8 +39,8 @@ enum class Verdict {
     Fix,          // apply `writes`, in order
 };
 
-// One write of the plan. The shell puts each on storage before it starts the next. The longest
-// is the body of a ds64 chunk made from JUNK.
+// One write of the plan. The shell puts each on storage before it starts the next: the data
+// size always comes before the form's. The longest is the body of a ds64 chunk made from JUNK.
 struct Write {
     uint64_t offset = 0;
     size_t count = 0;
@@ -47,12 +54,16 @@ struct RepairPlan {
     uint64_t data_id = 0;       // h: offset of the data chunk's id
     uint64_t stored_size = 0;   // the 32-bit field, or ds64's 64-bit data size
     uint64_t data_length = 0;   // bytes from h + 8 to the end of the file
+    uint64_t new_size = 0;      // the data size once settled: stored_size unless it is wrong
+    uint32_t frame_bytes = 1;   // the data size counts whole frames of this many bytes
     Write writes[4];
     size_t write_count = 0;
 };
 
 // True when the four bytes can be a chunk id: printable ASCII, as every registered id is.
 bool printable_id(const uint8_t id[4]);
+// True when the first bytes say RIFF, RF64 or BW64 at 0 and WAVE at 8.
+bool is_wave_form(const uint8_t* head, size_t count);
 
 RepairPlan plan_repair(ByteSource& source, uint64_t file_length);
 

@@ -19,8 +19,9 @@ struct RunResult {
 struct RunOptions {
     std::string input;               // fed to standard input
     // POSIX only:
-    bool without_dac_override = false;  // root loses its power to write files it may not write
-    long file_size_limit = -1;          // RLIMIT_FSIZE in bytes: writes past it fail with EFBIG
+    bool unprivileged = false;  // run as nobody when root, with setpriv; status 127 where it is missing
+    long file_size_limit = -1;  // RLIMIT_FSIZE in bytes: writes past it fail with EFBIG
+    std::string stdout_to;      // a path to send standard output to, or "closed"; else a pipe
 };
 
 // Runs the built tool (under the emulator in a cross build to Linux) with `args`, and waits at

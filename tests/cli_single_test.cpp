@@ -26,21 +26,38 @@ const char kUsage[] =
 
 const std::string kNoData = "Cannot find data block in wave file!\n";
 
-TEST(Cli, ArgumentCounts) {
+std::string needs_fix(const std::string& path) { return "The header in " + path + " needs to be fixed.\n"; }
+
+TEST(Cli, ArgumentsAndExitStatus) {
     TempDir dir;
-    const RunResult usage = run_tool({});
-    EXPECT_EQ(kUsage, usage.out);
-    EXPECT_EQ(1, usage.status);
-
-    const RunResult three = run_tool({dir / "a", dir / "b", dir / "c"});
-    EXPECT_EQ("", three.out);
-    EXPECT_EQ(0, three.status);
-
-    for (const char* name : {"-h", "--help"}) {  // options do not exist: these are file names
-        const RunResult r = run_tool({name});
-        EXPECT_EQ(not_found(name), r.out);
-        EXPECT_EQ(0, r.status);
-        EXPECT_EQ("", r.err);
+    const std::string bad = dir / "bad.wav", ok = dir / "ok.wav", missing = dir / "missing.wav";
+    const struct {
+        std::vector<std::string> args;
+        std::string out;
+        int status;
+        bool bad_fixed;
+    } cases[] = {
+        {{}, kUsage, 1, false},
+        {{"--help"}, kUsage, 0, false},
+        {{"--version"}, "ostrel_32bit " OSTREL_VERSION "\n", 0, false},
+        {{"--check"}, kUsage, 1, false},
+        {{"-h"}, not_found("-h"), 0, false},  // only these three words are options
+        {{"--help", "x"}, "List called --help does not exist\n", 1, false},  // an option only alone
+        {{bad, ok}, fixed(bad) + correct(ok), 0, true},
+        {{bad, ok, missing}, fixed(bad) + correct(ok) + not_found(missing), 0, true},
+        {{"--check", bad, ok}, needs_fix(bad) + correct(ok), 1, false},
+        {{"--check", ok, missing}, correct(ok) + not_found(missing), 1, false},
+        {{"--check", ok, ok}, correct(ok) + correct(ok), 0, false},
+    };
+    for (const auto& c : cases) {
+        write_file(bad, wav44(0, 600));
+        write_file(ok, wav44(600, 600));
+        const RunResult r = run_tool(c.args);
+        const std::string what = c.args.empty() ? "no arguments" : c.args[0] + " ... (" + std::to_string(c.args.size()) + ")";
+        EXPECT_EQ(c.out, r.out) << what;
+        EXPECT_EQ(c.status, r.status) << what;
+        EXPECT_EQ("", r.err) << what;
+        EXPECT_EQ(wav44(c.bad_fixed ? 600 : 0, 600), read_file(bad)) << what;
     }
 }
 
@@ -60,8 +77,8 @@ TEST(Cli, ReportsAndBytesPerFile) {
     const std::string ok = wav44(600, 600);
     const std::string list = chunk("LIST", "INFOICMT" + le32(5) + "take" + std::string(1, '\0'));
     const std::string late = riff_wave(chunk("JUNK", std::string(4096, '\0')) + chunk_header("data", 0) + audio(10));
-    const std::string bext = riff_wave(chunk("bext", "data take 4") + fmt_chunk());
-    const std::string unchained = riff_wave(chunk_header("\x01" "bad", 4096) + std::string(131052, 'x'));
+    const std::string bext = chunk("bext", "data take 4") + fmt_chunk() + chunk_header("data", 0xFFFFFFFF) + audio(6);
+    const std::string unchained = chunk_header("\x01" "bad", 4096) + "fmt " + std::string(131048, 'x');
     const std::string rf64 = rf64_wave(0, fmt_chunk() + chunk_header("data", 0) + audio(600));
     const FileCase cases[] = {
         {"correct", ok, ok, "The header in %s appears to be correct.\n"},
@@ -72,18 +89,19 @@ TEST(Cli, ReportsAndBytesPerFile) {
         {"a trailing chunk proves the size", ok + list, ok + list, "The header in %s appears to be correct.\n"},
         {"id beyond the first read", late, late.substr(0, 4120) + le32(10) + audio(10),
          "Header was fixed successfully in %s.\n"},
-        {"data inside an earlier chunk is skipped", bext + chunk_header("data", 0xFFFFFFFF) + audio(6),
-         bext + chunk_header("data", 6) + audio(6), "Header was fixed successfully in %s.\n"},
+        {"data inside an earlier chunk is skipped", riff_wave(bext), riff_wave(bext).replace(60, 4, le32(6)),
+         "Header was fixed successfully in %s.\n"},
+        {"RIFF size 8, data size 0", with_form(wav44(0, 600), 8), ok, "Header was fixed successfully in %s.\n"},
         {"RF64: the size lives in ds64", rf64, rf64_wave(600, fmt_chunk() + chunk_header("data", 0xFFFFFFFF) + audio(600)),
          "Header was fixed successfully in %s.\n"},
         {"empty", "", "", kNoData},
         {"five bytes", "RIFF0", "RIFF0", kNoData},
         {"RIFX", "RIFX" + wav44(0, 600).substr(4), "RIFX" + wav44(0, 600).substr(4), kNoData},
         {"a list of names", "mydata.wav\n", "mydata.wav\n", kNoData},
-        {"broken chain, id at 131074", unchained + "xx" + chunk_header("data", 0),
-         unchained + "xx" + chunk_header("data", 0), kNoData},
-        {"broken chain, id at 131072", unchained + chunk_header("data", 5) + "abc",
-         unchained + chunk_header("data", 3) + "abc", "Header was fixed successfully in %s.\n"},
+        {"broken chain, id at 131074", riff_wave(unchained + "xx" + chunk_header("data", 0)),
+         riff_wave(unchained + "xx" + chunk_header("data", 0)), kNoData},
+        {"broken chain, id at 131072", riff_wave(unchained + chunk_header("data", 5) + "abc"),
+         riff_wave(unchained + chunk_header("data", 3) + "abc"), "Header was fixed successfully in %s.\n"},
         {"ends inside the field", wav44(600, 0).substr(0, 42), wav44(600, 0).substr(0, 42),
          "The header in %s is cut short and cannot be fixed.\n"},
         {"ends after the id", wav44(600, 0).substr(0, 40), wav44(600, 0).substr(0, 40),
@@ -110,25 +128,28 @@ TEST(Cli, SecondRunFindsItCorrect) {
     EXPECT_EQ(wav44(600, 600), read_file(path));
 }
 
-TEST(Cli, WhatCannotBeOpenedForUpdateIsNeverTouched) {
+TEST(Cli, WhatCannotBeWrittenIsCheckedAndNeverTouched) {
     TempDir dir;
-    const std::string missing = dir / "missing.wav", readonly = dir / "readonly.wav";
-    write_file(readonly, wav44(0, 600));
-    std::filesystem::permissions(native(readonly), std::filesystem::perms::owner_write |
-                                 std::filesystem::perms::group_write | std::filesystem::perms::others_write,
-                                 std::filesystem::perm_options::remove);
+    const std::string missing = dir / "missing.wav", readonly_bad = dir / "ro bad.wav", readonly_ok = dir / "ro ok.wav";
+    write_file(readonly_bad, wav44(0, 600));
+    write_file(readonly_ok, wav44(600, 600));
+    const auto no_write = std::filesystem::perms::owner_write | std::filesystem::perms::group_write |
+                          std::filesystem::perms::others_write;
+    for (const std::string& path : {readonly_bad, readonly_ok})
+        std::filesystem::permissions(native(path), no_write, std::filesystem::perm_options::remove);
     // A pipe or a device must not make the tool wait, and a directory is no file.
-    std::vector<std::string> paths = {missing, dir.path};
+    std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{missing}, not_found(missing)}, {{dir.path}, not_found(dir.path)}};
 #ifdef _WIN32
     // Wine keeps the read-only flag as file modes, which do not stop root, as CI runs; on
-    // Windows the flag alone refuses the open.
+    // Windows the flag alone refuses writing.
     const bool under_wine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
-    if (!under_wine) paths.push_back(readonly);
     const std::string pipe = "\\\\.\\pipe\\ostrel-test-" + std::to_string(GetCurrentProcessId());
     const HANDLE server = CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, server);
-    paths.insert(paths.end(), {"NUL", "COM1", pipe});
+    for (const std::string& path : {std::string("NUL"), std::string("COM1"), pipe}) cases.push_back({{path}, not_found(path)});
 #else
+    const bool under_wine = false;
     const std::string fifo = dir / "fifo.wav", sock = dir / "socket.wav";
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0666));
     const int server = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -136,23 +157,29 @@ TEST(Cli, WhatCannotBeOpenedForUpdateIsNeverTouched) {
     addr.sun_family = AF_UNIX;
     sock.copy(addr.sun_path, sizeof addr.sun_path - 1);
     ASSERT_EQ(0, bind(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
-    paths.insert(paths.end(), {fifo, sock, "/dev/null", readonly});
+    for (const std::string& path : {fifo, sock, std::string("/dev/null")}) cases.push_back({{path}, not_found(path)});
 #endif
-    for (const std::string& path : paths) {
-        RunOptions opts;
-        opts.without_dac_override = true;
-        const RunResult r = run_tool({path}, opts);
-        EXPECT_EQ(not_found(path), r.out);
-        EXPECT_EQ(0, r.status);
+    if (!under_wine) {
+        cases.push_back({{readonly_bad}, "Unable to write data to header in " + readonly_bad + ".\n"});
+        cases.push_back({{readonly_ok}, correct(readonly_ok)});
+        cases.push_back({{"--check", readonly_bad}, needs_fix(readonly_bad)});
+    }
+    RunOptions unprivileged;
+    unprivileged.unprivileged = true;  // root may write any file
+    for (const auto& c : cases) {
+        const RunResult r = run_tool(c.first, unprivileged);
+        if (r.status == 127) GTEST_SKIP() << "no way to run the tool as an unprivileged user (setpriv)";
+        EXPECT_EQ(c.second, r.out) << c.first.back();
     }
 #ifdef _WIN32
     CloseHandle(server);
 #else
     close(server);
 #endif
-    EXPECT_EQ(wav44(0, 600), read_file(readonly));
-    std::filesystem::permissions(native(readonly), std::filesystem::perms::owner_write,
-                                 std::filesystem::perm_options::add);  // so that it can be removed
+    EXPECT_EQ(wav44(0, 600), read_file(readonly_bad));
+    EXPECT_EQ(wav44(600, 600), read_file(readonly_ok));
+    for (const std::string& path : {readonly_bad, readonly_ok})  // so that they can be removed
+        std::filesystem::permissions(native(path), std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
 }
 
 TEST(Cli, AFailedWriteIsNeverReportedAsAFix) {
@@ -173,6 +200,26 @@ TEST(Cli, AFailedWriteIsNeverReportedAsAFix) {
     }
 }
 
+TEST(Cli, AReportThatCannotBeWrittenEndsTheRun) {
+#ifdef _WIN32
+    GTEST_SKIP() << "/dev/full and a closed standard output are POSIX";
+#endif
+    TempDir dir;
+    const std::string first = dir / "first.wav", second = dir / "second.wav";
+    for (const auto& [to, error] : {std::pair<std::string, std::string>{"/dev/full", "No space left on device"},
+                                    {"closed", "Bad file descriptor"}}) {
+        write_file(first, wav44(0, 600));
+        write_file(second, wav44(0, 600));
+        RunOptions opts;
+        opts.stdout_to = to;
+        const RunResult r = run_tool({first, second}, opts);
+        EXPECT_EQ("ostrel_32bit: cannot write the report: " + error + "\n", r.err) << to;
+        EXPECT_EQ(1, r.status) << to;
+        EXPECT_EQ(wav44(600, 600), read_file(first)) << to;  // finished before its report
+        EXPECT_EQ(wav44(0, 600), read_file(second)) << to;   // never touched
+    }
+}
+
 // Sparse files: the lengths are real, the disk holds only the header.
 struct LargeCase {
     const char* what;
@@ -186,22 +233,22 @@ TEST(Cli, LargeFiles) {
     const uint64_t kGiB = 1ull << 30;
     const std::string rf64_head = fmt_chunk() + chunk_header("data", 0xFFFFFFFF);
     const std::string junk_first = riff_wave(chunk("JUNK", std::string(28, '\0')) + fmt_chunk() + chunk_header("data", 0));
+    const std::string right3 = with_form(wav44(0xBFFFFFD4u, 0), 0xBFFFFFF8u);
+    const std::string rf64_right = rf64_wave(5 * kGiB - 80, rf64_head, "RF64", 5 * kGiB - 8);
     const std::string promoted = "RF64" + le32(0xFFFFFFFF) + "WAVE" +
                                  chunk("ds64", le64(5 * kGiB - 8) + le64(5 * kGiB - 80) + std::string(12, '\0')) + rf64_head;
     const LargeCase cases[] = {
-        {"3 GiB, stored 0", wav44(0, 0), 3 * kGiB, "Header was fixed successfully in %s.\n", wav44(0xBFFFFFD4u, 0)},
-        {"3 GiB, correct", wav44(0xBFFFFFD4u, 0), 3 * kGiB, "The header in %s appears to be correct.\n",
-         wav44(0xBFFFFFD4u, 0)},
+        {"3 GiB, stored 0", wav44(0, 0), 3 * kGiB, "Header was fixed successfully in %s.\n", right3},
+        {"3 GiB, correct", right3, 3 * kGiB, "The header in %s appears to be correct.\n", right3},
         {"largest countable, stored 0", wav44(0, 0), 44 + 0xFFFFFFFFull, "Header was fixed successfully in %s.\n",
-         wav44(0xFFFFFFFF, 0)},
+         wav44(0xFFFFFFFE, 0)},
         {"one byte too many", wav44(0, 0), 44 + 0x100000000ull,
          "The data block in %s is too large for a wave header.\n", wav44(0, 0)},
         {"5 GiB", wav44(0xFFFFFFFF, 0), 5 * kGiB, "The data block in %s is too large for a wave header.\n",
          wav44(0xFFFFFFFF, 0)},
         {"RF64 of 5 GiB, ds64 says 0", rf64_wave(0, rf64_head), 5 * kGiB, "Header was fixed successfully in %s.\n",
-         rf64_wave(5 * kGiB - 80, rf64_head)},
-        {"RF64 of 5 GiB, correct", rf64_wave(5 * kGiB - 80, rf64_head), 5 * kGiB,
-         "The header in %s appears to be correct.\n", rf64_wave(5 * kGiB - 80, rf64_head)},
+         rf64_right},
+        {"RF64 of 5 GiB, correct", rf64_right, 5 * kGiB, "The header in %s appears to be correct.\n", rf64_right},
         {"RIFF of 5 GiB, JUNK first: promoted", junk_first, 5 * kGiB, "Header was fixed successfully in %s.\n", promoted},
         {"promoted, run again", promoted, 5 * kGiB, "The header in %s appears to be correct.\n", promoted},
     };

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "byte_codec.h"
+#include "console_window.h"
 #include "memory_source.h"
 #include "repair_decision.h"
 #include "wave_builder.h"
@@ -60,6 +61,8 @@ TEST(RepairPlan, Table) {
     const std::string bad_chunk = chunk_header("\x01\x02\x03\x04", 8) + zeros(8);  // breaks the chain
     const std::string junk = chunk("JUNK", zeros(28));
     const std::string ds64_body = le64(k5GiB - 8) + le64(k5GiB - 80) + zeros(12);
+    const std::string fmt3 = fmt_chunk(3);  // 24-bit mono
+    const std::string tag = "TAG" + std::string(125, 'x');
     auto with_data = [](const std::string& before, uint32_t stored, const std::string& after) {
         return riff_wave(before + chunk_header("data", stored) + after);
     };
@@ -70,44 +73,77 @@ TEST(RepairPlan, Table) {
         {"stored FF FF FF FF", wav44(0xFFFFFFFF, 600), 644, Verdict::Fix, {{40, le32(600)}}, 1},
         {"stored more than follows", wav44(9999, 600), 644, Verdict::Fix, {{40, le32(600)}}, 1},
         {"nothing after the field", wav44(600, 0), 44, Verdict::Fix, {{40, le32(0)}}, 1},
-        {"stale size in a long take", wav44(100000, 0), 1 << 20, Verdict::Fix, {{40, le32((1 << 20) - 44)}}, 2},
+        {"stale size in a long take", wav44(100000, 0), 1 << 20, Verdict::Fix,
+         {{40, le32((1 << 20) - 44)}, {4, le32((1 << 20) - 8)}}, 3},
         {"bext saying data comes first", with_data(bext + fmt, 0xFFFFFFFF, audio(600)), 908, Verdict::Fix,
          {{304, le32(600)}}, 1},
         {"data beyond the scan window", with_data(chunk("JUNK", zeros(200000)), 0, audio(10)), 200038,
          Verdict::Fix, {{200024, le32(10)}}, 2},
+        // Whole frames only; the bytes of a partial frame stay, uncounted.
+        {"size counts a partial frame", wav44(601, 601), 645, Verdict::Fix, {{40, le32(600)}}, 1},
+        {"whole size, a partial frame after", wav44(600, 601), 645, Verdict::Correct, {}, 1},
+        {"24-bit, stored 0, cut mid-frame", with_data(fmt3, 0, audio(601)), 645, Verdict::Fix, {{40, le32(600)}}, 1},
+        {"24-bit, cut a byte past a frame: form counts the pad", with_form(with_data(fmt3, 0, audio(1000)), 8), 1044,
+         Verdict::Fix, {{40, le32(999)}, {4, le32(1036)}}, 1},
+        {"a compressed format counts bytes", with_data(fmt_chunk(2048, 2), 0, audio(601)), 645, Verdict::Fix,
+         {{40, le32(601)}}, 1},
+        // An ID3v1 tag is no audio, but only a size that is wrong as it stands is judged by one.
+        {"ID3v1 tag after a healthy take", wav44(600, 600) + tag, 772, Verdict::Correct, {}, 1},
+        {"ID3v1 tag after a crashed take", wav44(0, 600) + tag, 772, Verdict::Fix, {{40, le32(600)}}, 1},
+        {"ID3v1 tag after a long crashed take", wav44(0, 0) + zeros(1 << 20) + tag, (1 << 20) + 172, Verdict::Fix,
+         {{40, le32(1 << 20)}, {4, le32((1 << 20) + 36)}}, 2},
+        {"audio that ends in TAG is audio", with_data(fmt, 728, audio(600) + tag), 772, Verdict::Correct, {}, 1},
+        // The form's own size.
+        {"RIFF size 8, data size 0", with_form(wav44(0, 600), 8), 644, Verdict::Fix, {{40, le32(600)}, {4, le32(636)}}, 1},
+        {"form 12 bytes short, data right", with_form(wav44(600, 600), 624), 644, Verdict::Fix, {{4, le32(636)}}, 1},
+        {"form FF FF FF FF, data right", with_form(wav44(600, 600), 0xFFFFFFFF), 644, Verdict::Fix, {{4, le32(636)}}, 1},
+        {"form a little long, data right", with_form(wav44(600, 600), 700), 644, Verdict::Correct, {}, 1},
+        {"form a little long, data repaired", with_form(wav44(0, 600), 700), 644, Verdict::Fix,
+         {{40, le32(600)}, {4, le32(636)}}, 1},
+        {"proven by LIST: the form ends at the file's end", with_form(with_data(fmt, 600, audio(600) + list), 8),
+         644 + list.size(), Verdict::Fix, {{4, le32(static_cast<uint32_t>(636 + list.size()))}}, 1},
         // The stored size is proven by what follows it.
         {"LIST after the audio", with_data(fmt, 600, audio(600) + list), 644 + list.size(), Verdict::Correct, {}, 1},
         {"odd audio and its pad byte", with_data(fmt, 1001, audio(1001) + zeros(1)), 1046, Verdict::Correct, {}, 1},
         {"odd audio, pad byte, LIST", with_data(fmt, 1001, audio(1002) + list), 1046 + list.size(), Verdict::Correct,
          {}, 1},
+        {"odd audio, no pad byte, then LIST", with_data(fmt_chunk(1), 1001, audio(1001) + list), 1045 + list.size(),
+         Verdict::Correct, {}, 1},
         {"last chunk lacks its pad byte", with_data(fmt, 600, audio(600) + chunk_header("id3 ", 5) + "abcde"), 657,
          Verdict::Correct, {}, 1},
         {"LIST after a long take", with_data(fmt, 1 << 20, zeros(1 << 20) + list), (1 << 20) + 44 + list.size(),
          Verdict::Correct, {}, 2},
-        {"a chunk that runs past the end proves nothing", with_data(fmt, 600, audio(600) + chunk_header("LIST", 99)),
-         652, Verdict::Fix, {{40, le32(608)}}, 1},
-        // A broken chain falls back to the scan from 12.
-        {"broken chain, scan finds data", with_data(bad_chunk, 0, audio(10)), 46, Verdict::Fix, {{32, le32(10)}}, 1},
-        {"scan reaches 131072", riff_wave(bad_chunk + zeros(131072 - 28)) + chunk_header("data", 5) + "abc", 131083,
-         Verdict::Fix, {{131076, le32(3)}}, 2},
-        {"scan stops before 131074", riff_wave(bad_chunk + zeros(131074 - 28)) + chunk_header("data", 5), 131082,
-         Verdict::NoDataBlock, {}, 2},
+        {"a LIST cut short proves the size", with_data(fmt, 600, audio(600) + chunk_header("LIST", 99)), 652,
+         Verdict::Correct, {}, 1},
+        {"an unknown chunk cut short proves nothing", with_data(fmt, 600, audio(600) + chunk_header("abcd", 99)), 652,
+         Verdict::Fix, {{40, le32(608)}}, 1},
+        // A broken chain falls back to the scan from where it broke, for a data id after a fmt id.
+        {"broken chain, scan finds data", with_data(fmt + bad_chunk, 0, audio(10)), 70, Verdict::Fix, {{56, le32(10)}}, 1},
+        {"broken chain, no fmt before data", with_data(bad_chunk, 0, audio(10)), 46, Verdict::NoDataBlock, {}, 1},
+        {"data in a chunk before the break is text",
+         with_data(fmt + chunk("LIST", "data" + le32(0)) + bad_chunk, 0, audio(10)), 86, Verdict::Fix, {{72, le32(10)}}, 1},
+        {"cut inside bext: no audio", riff_wave(chunk("bext", "data here" + zeros(601))).substr(0, 100), 100,
+         Verdict::NoDataBlock, {}, 1},
+        {"scan reaches 131072", riff_wave(bad_chunk + "fmt " + zeros(131072 - 32) + chunk_header("data", 5) + "abc"),
+         131083, Verdict::Fix, {{131076, le32(3)}}, 2},
+        {"scan stops before 131074", riff_wave(bad_chunk + "fmt " + zeros(131074 - 32) + chunk_header("data", 5)),
+         131082, Verdict::NoDataBlock, {}, 2},
         {"scan never takes the RIFF header", "RIFFdataWAVE" + bad_chunk, 28, Verdict::NoDataBlock, {}, 1},
         {"cut inside the size field", wav44(600, 0).substr(0, 42), 42, Verdict::CutShort, {}, 1},
         {"cut right after the id", wav44(600, 0).substr(0, 40), 40, Verdict::CutShort, {}, 1},
-        {"largest countable", wav44(0, 0), 44 + 0xFFFFFFFFull, Verdict::Fix, {{40, le32(0xFFFFFFFF)}}, 1},
-        {"one byte too many", wav44(0, 0), 44 + 0x100000000ull, Verdict::TooLarge, {}, 1},
+        {"largest countable, in whole frames", wav44(0, 0), 44 + 0xFFFFFFFFull, Verdict::Fix, {{40, le32(0xFFFFFFFE)}}, 2},
+        {"one frame too many", wav44(0, 0), 44 + 0x100000000ull, Verdict::TooLarge, {}, 2},
         // Past 4 GiB, a RIFF file whose first chunk is JUNK becomes RF64.
         {"JUNK first, 5 GiB", riff_wave(junk + fmt + chunk_header("data", 0xFFFFFFFF)), k5GiB, Verdict::Fix,
-         {{20, ds64_body}, {12, "ds64"}, {0, "RF64" + le32(0xFFFFFFFF)}}, 2},
+         {{20, ds64_body}, {12, "ds64"}, {0, "RF64" + le32(0xFFFFFFFF)}}, 3},
         {"JUNK first, field says 0", riff_wave(junk + fmt + chunk_header("data", 0)), k5GiB, Verdict::Fix,
-         {{20, ds64_body}, {12, "ds64"}, {76, le32(0xFFFFFFFF)}, {0, "RF64" + le32(0xFFFFFFFF)}}, 1},
+         {{20, ds64_body}, {12, "ds64"}, {76, le32(0xFFFFFFFF)}, {0, "RF64" + le32(0xFFFFFFFF)}}, 2},
         {"a promotion cut short after ds64", riff_wave(chunk("ds64", ds64_body) + fmt + chunk_header("data", 0xFFFFFFFF)),
-         k5GiB, Verdict::Fix, {{20, ds64_body}, {12, "ds64"}, {0, "RF64" + le32(0xFFFFFFFF)}}, 2},
+         k5GiB, Verdict::Fix, {{20, ds64_body}, {12, "ds64"}, {0, "RF64" + le32(0xFFFFFFFF)}}, 3},
         {"JUNK too small for ds64", riff_wave(chunk("JUNK", zeros(26)) + fmt + chunk_header("data", 0)), k5GiB,
-         Verdict::TooLarge, {}, 1},
-        {"JUNK first, data found by the scan", riff_wave(junk + bad_chunk + chunk_header("data", 0)), k5GiB,
          Verdict::TooLarge, {}, 2},
+        {"JUNK first, data found by the scan", riff_wave(junk + fmt + bad_chunk + chunk_header("data", 0)), k5GiB,
+         Verdict::TooLarge, {}, 3},
         // Not a RIFF/RF64/BW64 WAVE file: one read, never written.
         {"RIFX", "RIFX" + wav44(0, 600).substr(4), 644, Verdict::NoDataBlock, {}, 1},
         {"Wave64", "riff" + zeros(12) + le64(100) + "wave" + zeros(12) + "data" + zeros(20), 100, Verdict::NoDataBlock,
@@ -122,19 +158,21 @@ TEST(RepairPlan, Table) {
          680 + list.size(), Verdict::Correct, {}, 1},
         {"RF64 ds64 says 0", rf64_wave(0, fmt + chunk_header("data", 0xFFFFFFFF) + audio(600)), 680, Verdict::Fix,
          {{28, le64(600)}}, 1},
-        {"RF64 field says 0 too", rf64_wave(0, fmt + chunk_header("data", 0)), 680, Verdict::Fix,
-         {{28, le64(600)}, {76, le32(0xFFFFFFFF)}}, 1},
-        {"RF64 ds64 right, field says 0", rf64_wave(600, fmt + chunk_header("data", 0)), 680, Verdict::Fix,
+        {"RF64 both ds64 sizes and the field wrong", rf64_wave(0, fmt + chunk_header("data", 0)), 680, Verdict::Fix,
+         {{20, le64(672) + le64(600)}, {76, le32(0xFFFFFFFF)}}, 1},
+        {"RF64 ds64 right, field says 0", rf64_wave(600, fmt + chunk_header("data", 0), "RF64", 672), 680, Verdict::Fix,
          {{76, le32(0xFFFFFFFF)}}, 1},
-        {"RF64 field already right", rf64_wave(0, fmt + chunk_header("data", 600)), 680, Verdict::Fix,
+        {"RF64 field already right", rf64_wave(0, fmt + chunk_header("data", 600), "RF64", 672), 680, Verdict::Fix,
          {{28, le64(600)}}, 1},
+        {"RF64 riffSize alone wrong", rf64_wave(600, fmt + chunk_header("data", 0xFFFFFFFF) + audio(600), "RF64", 8), 680,
+         Verdict::Fix, {{20, le64(672)}}, 1},
         {"BW64 of 5 GiB", rf64_wave(0, fmt + chunk_header("data", 0xFFFFFFFF), "BW64"), k5GiB, Verdict::Fix,
-         {{28, le64(k5GiB - 80)}}, 1},
+         {{20, le64(k5GiB - 8) + le64(k5GiB - 80)}}, 2},
         {"RF64 without ds64 first", "RF64" + le32(0xFFFFFFFF) + "WAVE" + fmt + chunk_header("data", 0), 100,
          Verdict::NoDataBlock, {}, 1},
         {"RF64 chunk saying see ds64 breaks the chain",
          rf64_wave(0, chunk_header("fmt ", 0xFFFFFFFF) + chunk_header("data", 0xFFFFFFFF)), 100, Verdict::Fix,
-         {{28, le64(36)}}, 1},
+         {{20, le64(92) + le64(36)}}, 1},
     };
     for (const PlanCase& c : cases) {
         MemorySource file(c.bytes, c.length);
@@ -148,6 +186,13 @@ TEST(RepairPlan, Table) {
                 << c.what;
         }
     }
+}
+
+TEST(ConsoleWindow, WaitsOnlyWhenAloneOnAConsole) {
+    EXPECT_TRUE(ostrel::waits_for_enter(1, true));    // Explorer opened the console
+    EXPECT_FALSE(ostrel::waits_for_enter(2, true));   // a shell shares it
+    EXPECT_FALSE(ostrel::waits_for_enter(1, false));  // input is not the console
+    EXPECT_FALSE(ostrel::waits_for_enter(0, true));   // no console at all
 }
 
 TEST(RepairPlan, AFailedReadWritesNothing) {

@@ -4,12 +4,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <linux/capability.h>
 
 #include <cerrno>
 #include <chrono>
@@ -20,28 +18,30 @@
 
 namespace {
 
-std::vector<std::string> command_for(const std::vector<std::string>& args) {
+std::vector<std::string> command_for(const std::vector<std::string>& args, const RunOptions& opt) {
     static const char* const kCommand[] = OSTREL_TOOL_COMMAND;
-    std::vector<std::string> cmd(std::begin(kCommand), std::end(kCommand));
+    std::vector<std::string> cmd;
+    if (opt.unprivileged && geteuid() == 0) cmd = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    cmd.insert(cmd.end(), std::begin(kCommand), std::end(kCommand));
     cmd.insert(cmd.end(), args.begin(), args.end());
     return cmd;
 }
 
 [[noreturn]] void exec_child(const std::vector<std::string>& cmd, int in, int out, int err, const RunOptions& opt) {
     dup2(in, 0);
-    dup2(out, 1);
     dup2(err, 2);
+    if (opt.stdout_to == "closed") {
+        close(1);
+    } else {
+        if (!opt.stdout_to.empty()) out = open(opt.stdout_to.c_str(), O_WRONLY);
+        dup2(out, 1);
+    }
     signal(SIGPIPE, SIG_DFL);
     if (opt.file_size_limit >= 0) {
         signal(SIGXFSZ, SIG_IGN);  // so that the write fails with EFBIG instead of killing the tool
         const rlimit limit{static_cast<rlim_t>(opt.file_size_limit), static_cast<rlim_t>(opt.file_size_limit)};
         if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
     }
-    // Dropped from the bounding set, the capability stays gone for root across exec.
-    if (opt.without_dac_override && geteuid() == 0 &&
-        (prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 ||
-         prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0))
-        _exit(126);
     std::vector<char*> argv;
     for (const std::string& s : cmd) argv.push_back(const_cast<char*>(s.c_str()));
     argv.push_back(nullptr);
@@ -53,7 +53,7 @@ std::vector<std::string> command_for(const std::vector<std::string>& args) {
 
 RunResult run_tool(const std::vector<std::string>& args, const RunOptions& options) {
     signal(SIGPIPE, SIG_IGN);
-    const std::vector<std::string> cmd = command_for(args);
+    const std::vector<std::string> cmd = command_for(args, options);
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
         throw std::runtime_error("pipe");

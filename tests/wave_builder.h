@@ -21,20 +21,25 @@ inline std::string audio(size_t count) {
     for (size_t i = 0; i < count; ++i) a += static_cast<char>((i * 37) & 0xFF);
     return a;
 }
-// PCM, mono, 8000 Hz, 16 bit.
-inline std::string fmt_chunk() {
-    return chunk("fmt ", std::string("\x01\x00\x01\x00", 4) + le32(8000) + le32(16000) + std::string("\x02\x00\x10\x00", 4));
+// 8000 Hz, 16-bit PCM mono by default; `frame` bytes a frame, of format `tag`.
+inline std::string fmt_chunk(uint16_t frame = 2, uint16_t tag = 1) {
+    const std::string tag_and_mono = {static_cast<char>(tag & 0xFF), static_cast<char>(tag >> 8), 1, 0};
+    return chunk("fmt ", tag_and_mono + le32(8000) + le32(8000u * frame) + le32(frame | 16u << 16));  // nBlockAlign, then 16 bits
 }
 // "RIFF", the RIFF size (kept as a writer would have left it) and "WAVE", then `rest`.
 inline std::string riff_wave(const std::string& rest) {
     return "RIFF" + le32(static_cast<uint32_t>(4 + rest.size())) + "WAVE" + rest;
 }
+// The file with another RIFF size at offset 4.
+inline std::string with_form(std::string file, uint32_t riff) { return file.replace(4, 4, le32(riff)); }
 // The common 44-byte header (identifier at 36) with `stored` as data size, then `count` bytes of audio.
 inline std::string wav44(uint32_t stored, size_t count) {
     return riff_wave(fmt_chunk() + chunk_header("data", stored) + audio(count));
 }
-// An RF64 (or BW64) file whose ds64 says `ds64_data`, then `rest` (fmt, data and so on).
-// The ds64 chunk starts at 12; its data size lies at 28.
-inline std::string rf64_wave(uint64_t ds64_data, const std::string& rest, const char* form = "RF64") {
-    return form + le32(0xFFFFFFFF) + "WAVE" + chunk("ds64", le64(0) + le64(ds64_data) + le64(0) + le32(0)) + rest;
+// An RF64 (or BW64) file whose ds64 says `ds64_data`, then `rest` (fmt, data and so on). The
+// ds64 chunk starts at 12; its riffSize, at 20, counts the bytes given unless `riff` is set.
+inline std::string rf64_wave(uint64_t ds64_data, const std::string& rest, const char* form = "RF64",
+                             uint64_t riff = 0) {
+    if (riff == 0) riff = 40 + rest.size();
+    return form + le32(0xFFFFFFFF) + "WAVE" + chunk("ds64", le64(riff) + le64(ds64_data) + le64(0) + le32(0)) + rest;
 }
