@@ -39,8 +39,8 @@ bool open_for_reading(const char* path, File& file);
 // The number of bytes read, 0 at the end, or -1 on an error (a directory reads as an error).
 long read_next(File& file, char* buf, size_t count);
 
-// Standard output carries the reports byte for byte: no line-end translation.
-void use_binary_stdout();
+// Standard output and error carry their lines byte for byte: no line-end translation.
+void use_binary_output();
 
 #ifdef _WIN32
 std::string utf8_from_wide(const wchar_t* text);

@@ -90,6 +90,6 @@ long read_next(File& file, char* buf, size_t count) {
     }
 }
 
-void use_binary_stdout() {}
+void use_binary_output() {}
 
 }  // namespace ostrel::io

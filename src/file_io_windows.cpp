@@ -127,7 +127,10 @@ long read_next(File& file, char* buf, size_t count) {
     return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
 }
 
-void use_binary_stdout() { _setmode(_fileno(stdout), _O_BINARY); }
+void use_binary_output() {
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+}
 
 std::string utf8_from_wide(const wchar_t* text) {
     const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);

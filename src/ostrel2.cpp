@@ -111,7 +111,7 @@ bool is_wave_file(const char* path) {
 }
 
 int run(int argc, char** argv) {
-    ostrel::io::use_binary_stdout();
+    ostrel::io::use_binary_output();
     if (argc < 1) return 0;  // not even a program name: nothing to do
     const int count = argc - 1;
     char** args = argv + 1;
@@ -144,7 +144,9 @@ int run(int argc, char** argv) {
 
 // The runtime expands * and ? in the arguments, as Unix shells do and Windows shells do not; a
 // pattern that matches nothing stays as it is.
-extern "C" int _dowildcard = -1;
+extern "C" {
+int _dowildcard = -1;
+}
 
 // Windows hands over the arguments as UTF-16; the rest of the tool works in UTF-8, as on Linux.
 int wmain(int argc, wchar_t** wargv) {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the README's two recipes for folders of more than 512 files, on names with spaces:
-# lists split into pieces of 512, and one file at a time from find -exec.
+# lists split into pieces of 512, for folders past the argument limit, and find -exec with +.
 # Usage: recipes_check.sh TOOL
 set -euo pipefail
 tool=$1
@@ -42,6 +42,6 @@ expect_all_fixed "split lists of 512"
 
 make_folder
 # Recipe 2, as in the README.
-find "Wave Files" -name '*.wav' -exec "$tool" {} \; >"$work/out"
-expect_all_fixed "find -exec"
+find "Wave Files" -name '*.wav' -exec "$tool" {} + >"$work/out"
+expect_all_fixed "find -exec +"
 echo "2 passed, 0 failed"

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Interrupts every repair the tool makes at each of its writes and syncs.
 
-For a 4-byte fix, an RF64 ds64 fix and the promotion of a sparse 5 GiB file to RF64, strace
+For a 4-byte fix, a fix of the data size and then the RIFF size, an RF64 fix of both ds64 sizes
+and the field after "data", and the promotion of a sparse 5 GiB file to RF64, strace
 kills the tool with SIGKILL at the 1st, 2nd, ... pwrite and fdatasync until a run gets past them
 all, and then makes each of those calls fail with EIO in turn. After every run: no failure was
 reported as a fix, the file says RF64 only once its ds64 is complete, its length is unchanged,
@@ -30,7 +31,8 @@ def chunk(cid, body):
 FMT = chunk(b"fmt ", b"\x01\x00\x02\x00" + le32(48000) + le32(192000) + b"\x04\x00\x10\x00")
 CASES = {
     # name: (header, length); the rest of the file is sparse zeros, as audio would be.
-    "4-byte fix": (b"RIFF" + le32(36) + b"WAVE" + FMT + b"data" + le32(0), 44 + 96000),
+    "4-byte fix": (b"RIFF" + le32(36 + 96000) + b"WAVE" + FMT + b"data" + le32(0), 44 + 96000),
+    "data, then RIFF size": (b"RIFF" + le32(8) + b"WAVE" + FMT + b"data" + le32(0), 44 + 96000),
     "RF64 ds64 fix": (b"RF64" + le32(0xFFFFFFFF) + b"WAVE" + chunk(b"ds64", bytes(28)) + FMT + b"data" + le32(0),
                       80 + 96000),
     "promotion, 5 GiB": (b"RIFF" + le32(0xFFFFFFFF) + b"WAVE" + chunk(b"JUNK", bytes(28)) + FMT + b"data" + le32(0),
@@ -57,7 +59,7 @@ def describe(now, before, clean):
         return "all written"
     if before[:4] != b"RF64":
         if now[8:] == clean[8:]:
-            return "all but RF64"
+            return "all but 0-7"
         return "ds64 id" if now[12:16] == b"ds64" else "ds64 body"
     return "ds64 size"
 

@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
-"""Runs the tool on files written by sox, ffmpeg, libsndfile and GStreamer.
+"""Runs the tool on files written by sox, ffmpeg, libsndfile, GStreamer and id3tool.
 
-Healthy files and files of other formats must come out byte for byte unchanged. Recordings whose
-writer was killed part-way must be repaired so that sox, ffprobe and libsndfile all count every
-whole frame on disk; with --long-take, also a take grown past 4 GiB (sox reads all of such a file,
-which takes half a minute, so only the native build asks for it). Usage: interop_check.py [--long-take] TOOL_COMMAND... ; exit 77 (skipped) when a tool is
-missing.
+Healthy files and files that hold no audio must come out byte for byte unchanged. Recordings whose
+writer was killed part-way must be repaired so that sox, ffprobe, libsndfile and, for RIFF files,
+the strict readers (Python's wave reading every frame, scipy, libaudiofile's sfinfo) all count
+every whole frame on disk; with --long-take, also a take grown past 4 GiB (sox reads all of such a
+file, which takes half a minute, so only the native build asks for it).
+Usage: interop_check.py [--long-take] TOOL_COMMAND... ; exit 77 (skipped) when a tool is missing.
 """
 import os
 import shutil
@@ -15,8 +16,10 @@ import subprocess
 import sys
 import tempfile
 import time
+import wave
+import warnings
 
-WRITERS = ["sox", "ffmpeg", "ffprobe", "sndfile-info", "sndfile-metadata-set", "gst-launch-1.0"]
+WRITERS = ["sox", "ffmpeg", "ffprobe", "sndfile-info", "sndfile-metadata-set", "gst-launch-1.0", "sfinfo", "id3tool"]
 LONG_TAKE = sys.argv[1:2] == ["--long-take"]
 TOOL = sys.argv[2:] if LONG_TAKE else sys.argv[1:]
 failures = []
@@ -54,11 +57,35 @@ def data_and_block_align(path):
     return start, align
 
 
+def strict_frames(path):
+    """What the readers that take the form size and frame count strictly make of a RIFF file."""
+    from scipy.io import wavfile as scipy_wavfile
+    try:
+        with wave.open(path) as w:
+            python_wave = len(w.readframes(w.getnframes())) // (w.getsampwidth() * w.getnchannels())
+    except Exception as e:  # they fail in many ways on a bad header
+        python_wave = type(e).__name__
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            scipy = scipy_wavfile.read(path)[1].shape[0]
+    except Exception as e:
+        scipy = type(e).__name__
+    try:  # a list of arguments, so that the timeout ends sfinfo itself: it spins on a bad header
+        out = subprocess.run(["sfinfo", path], capture_output=True, text=True, timeout=5).stdout
+        sfinfo = int(out.split(" frames")[0].split()[-1]) if " frames" in out else "unrecognised"
+    except subprocess.TimeoutExpired:
+        sfinfo = "spun"
+    return {"python wave": python_wave, "scipy": scipy, "sfinfo": sfinfo}
+
+
 def reader_frames(path):
     sox = int(run("sox", "--i", "-s", path).strip())
     probe = int(run("ffprobe", "-v", "error", "-show_entries", "stream=duration_ts", "-of", "csv=p=0", path).strip())
     info = [line for line in run("sndfile-info", path).splitlines() if line.startswith("Frames ")]
-    return {"sox": sox, "ffprobe": probe, "libsndfile": int(info[-1].split(":")[1])}
+    frames = {"sox": sox, "ffprobe": probe, "libsndfile": int(info[-1].split(":")[1])}
+    with open(path, "rb") as f:
+        return {**frames, **strict_frames(path)} if f.read(4) == b"RIFF" else frames
 
 
 def tool_says(path):
@@ -84,6 +111,14 @@ def make_healthy(d):
     ffmpeg(*tone, "-rf64", "always", files["ffmpeg_rf64"])
     files["ffmpeg_rf64_auto_junk"] = f"{d}/auto.wav"
     ffmpeg(*tone, "-rf64", "auto", files["ffmpeg_rf64_auto_junk"])
+    files["id3tool_tagged"] = f"{d}/tagged.wav"
+    shutil.copy(files["sox_extensible"], files["id3tool_tagged"])
+    run("id3tool", "-t", "Take", "-r", "Band", files["id3tool_tagged"])
+    for form, samples in (("S24LE", 48001), ("U8", 8001)):  # odd audio, no pad byte, then LIST
+        files[f"gst_wavenc_odd_{form}"] = f"{d}/odd_{form}.wav"
+        run("gst-launch-1.0", "-q", "audiotestsrc", "num-buffers=1", f"samplesperbuffer={samples}", "!",
+            f"audio/x-raw,rate=48000,channels=1,format={form}", "!", "taginject", "tags=title=Take", "!", "wavenc",
+            "!", "filesink", "location=" + files[f"gst_wavenc_odd_{form}"])
     return files
 
 
@@ -99,50 +134,91 @@ def make_foreign(d):
         f.write("RIFF notes: the data chunk of take 4 is " + "x" * 200 + "\n")
     with open(files["list_file"], "w") as f:
         f.write("mydata.wav\nother.wav\n")
+    bwf = f"{d}/bwf.wav"
+    ffmpeg("-f", "lavfi", "-i", "sine=d=0.2:r=8000", "-write_bext", "1", "-metadata", "description=data here", bwf)
+    for cut in (76, 300, 640):  # a copy that stopped inside bext
+        files[f"bwf_cut_at_{cut}"] = f"{d}/bwf_{cut}.wav"
+        with open(bwf, "rb") as f, open(files[f"bwf_cut_at_{cut}"], "wb") as out:
+            out.write(f.read(cut))
     return files
 
 
+SNDFILE_WRITER = """
+import sys, time, numpy, soundfile
+with soundfile.SoundFile(sys.argv[1], "w", 48000, 2, sys.argv[2]) as f:
+    while True:
+        f.write(numpy.random.uniform(-0.5, 0.5, (4800, 2)))
+        time.sleep(0.01)
+"""
+
+
 def make_crashed(d):
-    """Starts every writer on a long take, then kills them all with SIGKILL part-way."""
+    """Starts every writer on a long take, then kills each with SIGKILL part-way."""
     live = ["-re", "-f", "lavfi", "-i", "sine=r=48000", "-ac", "2", "-t", "60"]
-    files = {"ffmpeg_bext": f"{d}/c_bext.wav", "ffmpeg_rf64": f"{d}/c_rf64.wav", "gstreamer": f"{d}/c_gst.wav",
-             "sox_from_pipe": f"{d}/c_sox.wav"}
-    if LONG_TAKE:
-        files["ffmpeg_rf64_auto_5GiB"] = f"{d}/c_long.wav"
     quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
     ff = ["ffmpeg", "-nostdin", "-loglevel", "error"]
-    procs = [
-        subprocess.Popen(ff + live + ["-write_bext", "1", "-metadata", "description=data take 4", files["ffmpeg_bext"]], **quiet),
-        subprocess.Popen(ff + live + ["-rf64", "always", files["ffmpeg_rf64"]], **quiet),
-        subprocess.Popen(["gst-launch-1.0", "-q", "audiotestsrc", "is-live=true", "!",
-                          "audio/x-raw,rate=48000,channels=2,format=S16LE", "!", "wavenc", "!", "filesink",
-                          "location=" + files["gstreamer"]], **quiet),
-    ]
+    files, procs = {}, []
+
+    def start(name, cmd, **kw):
+        files[name] = f"{d}/c_{name}.wav"
+        procs.append((subprocess.Popen([a.replace("OUT", files[name]) for a in cmd], **{**quiet, **kw}), files[name]))
+
+    start("ffmpeg_bext", ff + live + ["-write_bext", "1", "-metadata", "description=data take 4", "OUT"])
+    start("ffmpeg_rf64", ff + live + ["-rf64", "always", "OUT"])
+    start("gstreamer", ["gst-launch-1.0", "-q", "audiotestsrc", "is-live=true", "!",
+                        "audio/x-raw,rate=48000,channels=2,format=S16LE", "!", "wavenc", "!", "filesink", "location=OUT"])
     if LONG_TAKE:
-        procs.append(subprocess.Popen(ff + live + ["-rf64", "auto", files["ffmpeg_rf64_auto_5GiB"]], **quiet))
+        start("ffmpeg_rf64_auto_5GiB", ff + live + ["-rf64", "auto", "OUT"])
     feeder = subprocess.Popen(ff + live + ["-f", "s16le", "-"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                               stderr=subprocess.DEVNULL)
-    procs.append(subprocess.Popen(["sox", "-t", "raw", "-r", "48000", "-e", "signed", "-b", "16", "-c", "2", "-",
-                                   files["sox_from_pipe"]], stdin=feeder.stdout, stdout=subprocess.DEVNULL,
-                                  stderr=subprocess.DEVNULL))
+    start("sox_from_pipe", ["sox", "-t", "raw", "-r", "48000", "-e", "signed", "-b", "16", "-c", "2", "-", "OUT"],
+          stdin=feeder.stdout)
     feeder.stdout.close()
-    time.sleep(2)
-    for p in procs:
-        p.send_signal(signal.SIGKILL)
-        p.wait()
+    for bits in (16, 24):
+        start(f"libsndfile_{bits}", [sys.executable, "-c", SNDFILE_WRITER, "OUT", f"PCM_{bits}"])
+    # However busy the machine, each writer is killed once it has written half a second or so.
+    deadline = time.monotonic() + 120
+    while procs:
+        for p, path in list(procs):
+            if time.monotonic() > deadline or (os.path.exists(path) and os.path.getsize(path) >= 96000):
+                p.send_signal(signal.SIGKILL)
+                p.wait()
+                procs.remove((p, path))
+        time.sleep(0.02)
     feeder.wait()
     if LONG_TAKE:  # past 4 GiB, as the disk would hold it had the writer run for hours
         os.truncate(files["ffmpeg_rf64_auto_5GiB"], 5 << 30)
+    # A crash mid-write leaves part of a frame.
+    for name, cut in (("ffmpeg_bext", 1), ("libsndfile_24", 2)):
+        os.truncate(files[name], os.path.getsize(files[name]) - cut)
+    # A take whose data size alone was mended, by an older repair or by hand.
+    files["data_size_alone_mended"] = f"{d}/c_mended.wav"
+    shutil.copy(files["libsndfile_16"], files["data_size_alone_mended"])
+    with open(files["data_size_alone_mended"], "r+b") as f:
+        start, align = data_and_block_align(f.name)
+        f.seek(start - 4)
+        f.write(struct.pack("<I", (os.path.getsize(f.name) - start) // align * align))
+    # What recorders on Apple platforms leave: a FLLR chunk pads the header to 4096 bytes.
+    files["apple_fllr"] = f"{d}/c_apple.wav"
+    fmt = b"fmt " + struct.pack("<IHHIIHH", 16, 1, 2, 48000, 192000, 4, 16)
+    with open(files["apple_fllr"], "wb") as f:
+        f.write(b"RIFF" + struct.pack("<I", 4088) + b"WAVE" + fmt + b"FLLR" + struct.pack("<I", 4096 - 52 - 8))
+        f.write(bytes(4096 - 52 - 8) + b"data" + bytes(4) + os.urandom(48000))
     return files
 
 
 def main():
     missing = [w for w in WRITERS if not shutil.which(w)]
+    for module in ("numpy", "soundfile", "scipy.io.wavfile"):
+        try:
+            __import__(module)
+        except ImportError:
+            missing.append("python3 " + module)
     if missing:
         print("skipped: not installed: " + " ".join(missing))
         return 77
     with tempfile.TemporaryDirectory() as d:
-        for kind, files in (("healthy", make_healthy(d)), ("foreign", make_foreign(d))):
+        for kind, files in (("healthy", make_healthy(d)), ("no audio", make_foreign(d))):
             expected = "The header in {} appears to be correct.\n" if kind == "healthy" else \
                 "Cannot find data block in wave file!\n"
             for name, path in files.items():
