@@ -61,7 +61,6 @@ TEST(RepairPlan, Table) {
     const std::string bad_chunk = chunk_header("\x01\x02\x03\x04", 8) + zeros(8);  // breaks the chain
     const std::string junk = chunk("JUNK", zeros(28));
     const std::string ds64_body = le64(k5GiB - 8) + le64(k5GiB - 80) + zeros(12);
-    const std::string fmt3 = fmt_chunk(3);  // 24-bit mono
     const std::string tag = "TAG" + std::string(125, 'x');
     auto with_data = [](const std::string& before, uint32_t stored, const std::string& after) {
         return riff_wave(before + chunk_header("data", stored) + after);
@@ -82,14 +81,12 @@ TEST(RepairPlan, Table) {
         // Whole frames only; the bytes of a partial frame stay, uncounted.
         {"size counts a partial frame", wav44(601, 601), 645, Verdict::Fix, {{40, le32(600)}}, 1},
         {"whole size, a partial frame after", wav44(600, 601), 645, Verdict::Correct, {}, 1},
-        {"24-bit, stored 0, cut mid-frame", with_data(fmt3, 0, audio(601)), 645, Verdict::Fix, {{40, le32(600)}}, 1},
-        {"24-bit, cut a byte past a frame: form counts the pad", with_form(with_data(fmt3, 0, audio(1000)), 8), 1044,
+        {"24-bit, cut a byte past a frame: form counts the pad", with_form(with_data(fmt_chunk(3), 0, audio(1000)), 8), 1044,
          Verdict::Fix, {{40, le32(999)}, {4, le32(1036)}}, 1},
         {"a compressed format counts bytes", with_data(fmt_chunk(2048, 2), 0, audio(601)), 645, Verdict::Fix,
          {{40, le32(601)}}, 1},
         // An ID3v1 tag is no audio, but only a size that is wrong as it stands is judged by one.
         {"ID3v1 tag after a healthy take", wav44(600, 600) + tag, 772, Verdict::Correct, {}, 1},
-        {"ID3v1 tag after a crashed take", wav44(0, 600) + tag, 772, Verdict::Fix, {{40, le32(600)}}, 1},
         {"ID3v1 tag after a long crashed take", wav44(0, 0) + zeros(1 << 20) + tag, (1 << 20) + 172, Verdict::Fix,
          {{40, le32(1 << 20)}, {4, le32((1 << 20) + 36)}}, 2},
         {"audio that ends in TAG is audio", with_data(fmt, 728, audio(600) + tag), 772, Verdict::Correct, {}, 1},

@@ -8,7 +8,9 @@ every whole frame on disk; with --long-take, also a take grown past 4 GiB (sox r
 file, which takes half a minute, so only the native build asks for it).
 Usage: interop_check.py [--long-take] TOOL_COMMAND... ; exit 77 (skipped) when a tool is missing.
 """
+import importlib.util
 import os
+import re
 import shutil
 import signal
 import struct
@@ -57,26 +59,27 @@ def data_and_block_align(path):
     return start, align
 
 
-def strict_frames(path):
-    """What the readers that take the form size and frame count strictly make of a RIFF file."""
-    from scipy.io import wavfile as scipy_wavfile
-    try:
-        with wave.open(path) as w:
-            python_wave = len(w.readframes(w.getnframes())) // (w.getsampwidth() * w.getnchannels())
-    except Exception as e:  # they fail in many ways on a bad header
-        python_wave = type(e).__name__
+def attempt(read, path):
+    """Frames read, or how the reader failed: they fail in many ways on a bad header."""
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            scipy = scipy_wavfile.read(path)[1].shape[0]
-    except Exception as e:
-        scipy = type(e).__name__
-    try:  # a list of arguments, so that the timeout ends sfinfo itself: it spins on a bad header
-        out = subprocess.run(["sfinfo", path], capture_output=True, text=True, timeout=5).stdout
-        sfinfo = int(out.split(" frames")[0].split()[-1]) if " frames" in out else "unrecognised"
+            return read(path)
     except subprocess.TimeoutExpired:
-        sfinfo = "spun"
-    return {"python wave": python_wave, "scipy": scipy, "sfinfo": sfinfo}
+        return "spun"
+    except Exception as e:
+        return type(e).__name__
+
+
+def python_wave(path):
+    with wave.open(path) as w:
+        return len(w.readframes(w.getnframes())) // (w.getsampwidth() * w.getnchannels())
+
+
+def sfinfo(path):  # a list of arguments, so that the timeout ends sfinfo itself: it spins on a bad header
+    out = subprocess.run(["sfinfo", path], capture_output=True, text=True, timeout=5).stdout
+    found = re.search(r"(\d+) frames", out)
+    return int(found.group(1)) if found else "unrecognised"
 
 
 def reader_frames(path):
@@ -85,7 +88,11 @@ def reader_frames(path):
     info = [line for line in run("sndfile-info", path).splitlines() if line.startswith("Frames ")]
     frames = {"sox": sox, "ffprobe": probe, "libsndfile": int(info[-1].split(":")[1])}
     with open(path, "rb") as f:
-        return {**frames, **strict_frames(path)} if f.read(4) == b"RIFF" else frames
+        if f.read(4) == b"RIFF":  # the strict readers know no RF64
+            from scipy.io import wavfile
+            strict = {"python wave": python_wave, "scipy": lambda p: wavfile.read(p)[1].shape[0], "sfinfo": sfinfo}
+            frames.update({name: attempt(read, path) for name, read in strict.items()})
+    return frames
 
 
 def tool_says(path):
@@ -209,11 +216,7 @@ def make_crashed(d):
 
 def main():
     missing = [w for w in WRITERS if not shutil.which(w)]
-    for module in ("numpy", "soundfile", "scipy.io.wavfile"):
-        try:
-            __import__(module)
-        except ImportError:
-            missing.append("python3 " + module)
+    missing += ["python3-" + m for m in ("numpy", "soundfile", "scipy") if not importlib.util.find_spec(m)]
     if missing:
         print("skipped: not installed: " + " ".join(missing))
         return 77
