@@ -24,9 +24,9 @@ enum class Opened { Yes, NoWriteAccess, No };
 // missing path, a directory, a device or a pipe are No, without waiting on them; NoWriteAccess
 // is a file that may exist but refuses writing (permissions, a read-only mount or attribute).
 Opened open_file(const char* path, bool for_update, File& file, uint64_t& length);
-// The first `count` bytes of a plain file. Nothing else is opened: opening a FIFO would release
-// a writer that waits on it.
-bool read_start(const char* path, uint8_t* buf, size_t count);
+// True for a path that open_file may take without side effects: opening a FIFO, even to look at
+// it, would release a writer that waits on it.
+bool is_plain_file(const char* path);
 // Exactly `count` bytes at `offset`, across short transfers; running into the end fails.
 bool read_at(File& file, uint64_t offset, uint8_t* buf, size_t count);
 bool write_at(File& file, uint64_t offset, const uint8_t* buf, size_t count);

@@ -42,15 +42,9 @@ Opened open_file(const char* path, bool for_update, File& file, uint64_t& length
     return Opened::Yes;
 }
 
-bool read_start(const char* path, uint8_t* buf, size_t count) {
+bool is_plain_file(const char* path) {
     struct stat st;
-    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    File file;
-    uint64_t length = 0;
-    if (open_file(path, false, file, length) != Opened::Yes) return false;
-    const bool got = length >= count && read_at(file, 0, buf, count);
-    close(file);
-    return got;
+    return stat(path, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool read_at(File& file, uint64_t offset, uint8_t* buf, size_t count) {

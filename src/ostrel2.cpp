@@ -106,8 +106,14 @@ int run_batch(const char* listPath, const char* prefix) {
 
 // A list is text, so it never starts like a WAVE file; two WAVE files are two files to check.
 bool is_wave_file(const char* path) {
+    namespace io = ostrel::io;
+    io::File file;
+    uint64_t length = 0;
+    if (!io::is_plain_file(path) || io::open_file(path, false, file, length) != io::Opened::Yes) return false;
     uint8_t head[ostrel::kFirstChunk];
-    return ostrel::io::read_start(path, head, sizeof head) && ostrel::is_wave_form(head, sizeof head);
+    const bool wave = length >= sizeof head && io::read_at(file, 0, head, sizeof head) && ostrel::is_wave_form(head, sizeof head);
+    io::close(file);
+    return wave;
 }
 
 int run(int argc, char** argv) {
