@@ -202,6 +202,8 @@ void plan_promotion(RepairPlan& p, uint32_t field, uint64_t riff_size) {
 
 // RF64 keeps both sizes in ds64: riffSize at 20, dataSize at 28. Both go in one write when both
 // are wrong; the field after "data" follows, since until it says FF FF FF FF readers still use it.
+// A field that contradicts a right ds64, as a run cut short between the two writes leaves it, is
+// mended on its own.
 void plan_rf64(RepairPlan& p, uint32_t field, uint64_t riff_size, bool riff_wrong) {
     uint8_t sizes[16];
     store_le64(riff_size, sizes);
