@@ -202,9 +202,9 @@ def make_crashed(d):
     files["data_size_alone_mended"] = f"{d}/c_mended.wav"
     shutil.copy(files["libsndfile_16"], files["data_size_alone_mended"])
     with open(files["data_size_alone_mended"], "r+b") as f:
-        start, align = data_and_block_align(f.name)
-        f.seek(start - 4)
-        f.write(struct.pack("<I", (os.path.getsize(f.name) - start) // align * align))
+        data_start, align = data_and_block_align(f.name)
+        f.seek(data_start - 4)
+        f.write(struct.pack("<I", (os.path.getsize(f.name) - data_start) // align * align))
     # What recorders on Apple platforms leave: a FLLR chunk pads the header to 4096 bytes.
     files["apple_fllr"] = f"{d}/c_apple.wav"
     fmt = b"fmt " + struct.pack("<IHHIIHH", 16, 1, 2, 48000, 192000, 4, 16)
