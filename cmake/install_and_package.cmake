@@ -25,16 +25,17 @@ endif()
 
 set(CPACK_PACKAGE_NAME ${OSTREL_PACKAGE_NAME})
 set(CPACK_PACKAGE_CONTACT "ostrel_32bit maintainers <maintainers@ostrel.example>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "repair the data size in the header of WAVE files, in place")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "repair the sizes in the header of WAVE files, in place")
 string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION  # lines kept under 80 columns, as Debian asks
   "Recorders and editors that crash mid-take leave WAVE files whose data size"
   "reads 0, FF FF FF FF or a stale value, so that players refuse them or play"
   "only part of them. ostrel_32bit finds the data chunk of each file, checks"
-  "the stored size against the file's own structure and, only when that shows"
-  "it is wrong, writes the right size in place: a few bytes, no copy."
+  "the stored sizes against the file's own structure and, only when that shows"
+  "they are wrong, writes the right sizes in place: a few bytes, no copy."
   "Healthy files and files of other formats are never written. RF64 and BW64"
   "files are repaired too, and a RIFF take past 4 GiB with room for it is"
-  "converted to RF64. It checks one file or a list of up to 512.")
+  "converted to RF64. It checks any number of files, or a list of up to 512,"
+  "and --check says what it would do without writing.")
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
