@@ -1,8 +1,11 @@
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "file_io.h"
 
@@ -27,25 +30,84 @@ bool transfer_fully(Transfer transfer, int fd, Byte* buf, size_t count, uint64_t
 
 }  // namespace
 
-Opened open_file(const char* path, bool for_update, File& file, uint64_t& length) {
-    // O_NONBLOCK keeps a FIFO or a modem line from holding the open; it changes nothing for
-    // a regular file. Anything that is not a regular file is turned away before a read.
-    file.fd = open(path, (for_update ? O_RDWR : O_RDONLY) | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+namespace {
+
+// O_NONBLOCK keeps a FIFO or a modem line from holding the open; it changes nothing for a
+// regular file. Anything that is not a regular file is turned away before a read.
+Opened open_regular(const char* path, int flags, File& file, struct stat& st) {
+    file.fd = open(path, flags | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (file.fd < 0)
-        return for_update && (errno == EACCES || errno == EPERM || errno == EROFS) ? Opened::NoWriteAccess : Opened::No;
-    struct stat st;
+        return (flags & O_RDWR) && (errno == EACCES || errno == EPERM || errno == EROFS) ? Opened::NoWriteAccess
+                                                                                       : Opened::No;
     if (fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) {
         close(file);
         return Opened::No;
     }
-    length = static_cast<uint64_t>(st.st_size);
     return Opened::Yes;
 }
 
-bool is_plain_file(const char* path) {
+// A lease is refused (EAGAIN) while another process holds the file open in a way that conflicts:
+// a read lease while anyone has it open for writing, a write lease while anyone has it open at
+// all. The lease is kept until the descriptor is closed. Where leases cannot be had (another
+// user's file, a file system without them), the file is checked as it stands.
+bool lease_refused(File& file, int type) { return fcntl(file.fd, F_SETLEASE, type) != 0 && errno == EAGAIN; }
+
+}  // namespace
+
+Opened open_file(const char* path, bool for_update, File& file, uint64_t& length) {
     struct stat st;
-    return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+    Opened opened = open_regular(path, for_update ? O_RDWR : O_RDONLY, file, st);
+    if (opened != Opened::Yes) return opened;
+    // A take with every write permission bit off was protected on purpose; root could write it
+    // all the same.
+    if (for_update && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+        close(file);
+        return Opened::NoWriteAccess;
+    }
+    length = static_cast<uint64_t>(st.st_size);
+    if (!lease_refused(file, for_update ? F_WRLCK : F_RDLCK)) return Opened::Yes;
+    close(file);
+    if (!for_update) return Opened::BeingWritten;
+    // Another program has it open: a player, or a recorder still writing. A read lease, which
+    // readers leave alone, tells which; only then is it opened for writing, without a lease.
+    opened = open_regular(path, O_RDONLY, file, st);
+    if (opened != Opened::Yes) return opened;
+    const bool being_written = lease_refused(file, F_RDLCK);
+    close(file);
+    if (being_written) return Opened::BeingWritten;
+    opened = open_regular(path, O_RDWR, file, st);
+    length = static_cast<uint64_t>(st.st_size);
+    return opened;
 }
+
+Kind kind_of(const char* path) {
+    struct stat st;
+    if (stat(path, &st) != 0) return Kind::Missing;
+    return S_ISDIR(st.st_mode) ? Kind::Folder : S_ISREG(st.st_mode) ? Kind::File : Kind::Other;
+}
+
+bool list_folder(const char* path, std::vector<Entry>& entries) {
+    DIR* dir = opendir(path);
+    if (dir == nullptr) return false;
+    errno = 0;
+    while (const dirent* e = readdir(dir)) {
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+        unsigned char type = e->d_type;
+        struct stat st;
+        if (type == DT_UNKNOWN && fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            type = S_ISLNK(st.st_mode) ? DT_LNK : S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : 0;
+        const Kind kind = type == DT_DIR ? Kind::Folder : type == DT_REG ? Kind::File : type == DT_LNK ? Kind::Link
+                                                                                                      : Kind::Other;
+        entries.push_back({e->d_name, kind});
+    }
+    const bool complete = errno == 0;
+    closedir(dir);
+    return complete;
+}
+
+const char kSeparator = '/';
+
+bool ends_in_separator(const std::string& path) { return !path.empty() && path.back() == '/'; }
 
 bool read_at(File& file, uint64_t offset, uint8_t* buf, size_t count) {
     return transfer_fully(pread, file.fd, buf, count, offset);
@@ -84,6 +146,13 @@ long read_next(File& file, char* buf, size_t count) {
     }
 }
 
-void use_binary_output() {}
+void prepare_process() {
+    signal(SIGPIPE, SIG_IGN);
+    // The kernel tells a lease holder with SIGIO that another program wants the file; the tool
+    // closes it within milliseconds anyway, and SIGIO would otherwise end the process.
+    signal(SIGIO, SIG_IGN);
+}
+
+std::string output_error_text(int error) { return std::strerror(error); }
 
 }  // namespace ostrel::io

@@ -2,7 +2,9 @@
 #include <io.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "file_io.h"
@@ -64,12 +66,13 @@ bool transfer_fully(Transfer transfer, HANDLE h, Byte* buf, size_t count, uint64
 }  // namespace
 
 Opened open_file(const char* path, bool for_update, File& file, uint64_t& length) {
-    // Checking only, a file that another program is writing may be read all the same.
+    // Sharing reads only: a take that another program holds open for writing is refused, with
+    // a sharing violation, in both modes.
     const HANDLE h = CreateFileW(windows_path(path).c_str(), for_update ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
-                                 for_update ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                 FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
+        if (error == ERROR_SHARING_VIOLATION) return Opened::BeingWritten;
         return for_update && (error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT) ? Opened::NoWriteAccess
                                                                                              : Opened::No;
     }
@@ -87,7 +90,36 @@ Opened open_file(const char* path, bool for_update, File& file, uint64_t& length
 }
 
 // No FIFO lies in a Windows file system, and open_file turns away named pipes and devices.
-bool is_plain_file(const char*) { return true; }
+Kind kind_of(const char* path) {
+    const DWORD attributes = GetFileAttributesW(windows_path(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return Kind::Missing;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? Kind::Folder : Kind::File;
+}
+
+bool list_folder(const char* path, std::vector<Entry>& entries) {
+    std::string pattern = path;
+    if (!ends_in_separator(pattern)) pattern += kSeparator;
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW(windows_path((pattern + "*").c_str()).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    do {
+        const std::string name = utf8_from_wide(found.cFileName);
+        if (name == "." || name == "..") continue;
+        const DWORD a = found.dwFileAttributes;
+        // Junctions and symbolic links are reparse points: a walk never follows them.
+        const Kind kind = (a & FILE_ATTRIBUTE_REPARSE_POINT) ? Kind::Link
+                          : (a & FILE_ATTRIBUTE_DIRECTORY)   ? Kind::Folder
+                                                             : Kind::File;
+        entries.push_back({name, kind});
+    } while (FindNextFileW(search, &found));
+    const bool complete = GetLastError() == ERROR_NO_MORE_FILES;
+    FindClose(search);
+    return complete;
+}
+
+const char kSeparator = '\\';
+
+bool ends_in_separator(const std::string& path) { return !path.empty() && (path.back() == '\\' || path.back() == '/'); }
 
 bool read_at(File& file, uint64_t offset, uint8_t* buf, size_t count) {
     return transfer_fully(ReadFile, file.handle, buf, count, offset);
@@ -120,9 +152,16 @@ long read_next(File& file, char* buf, size_t count) {
     return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
 }
 
-void use_binary_output() {
+void prepare_process() {
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
+}
+
+// The C runtime turns a write to a pipe whose reader has gone into EINVAL; say what happened.
+std::string output_error_text(int error) {
+    const DWORD last = GetLastError();
+    if (error == EINVAL && (last == ERROR_NO_DATA || last == ERROR_BROKEN_PIPE)) return "Broken pipe";
+    return std::strerror(error);
 }
 
 std::string utf8_from_wide(const wchar_t* text) {

@@ -2,77 +2,101 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
 
-#include "file_io.h"
 #include "repair_decision.h"
 
 namespace {
 
+namespace io = ostrel::io;
+
 // Answers the core's reads from the open file.
 class FileSource : public ostrel::ByteSource {
 public:
-    explicit FileSource(ostrel::io::File& file) : file_(file) {}
-    bool read_at(uint64_t offset, uint8_t* buf, size_t count) override {
-        return ostrel::io::read_at(file_, offset, buf, count);
-    }
+    explicit FileSource(io::File& file) : file_(file) {}
+    bool read_at(uint64_t offset, uint8_t* buf, size_t count) override { return io::read_at(file_, offset, buf, count); }
 
 private:
-    ostrel::io::File& file_;
+    io::File& file_;
+};
+
+struct Checked {
+    Outcome outcome = Outcome::NotFound;
+    bool wave_form = false;
+    bool planned = false;  // the core looked at the file: `plan` says what it found
+    bool writable = false;
+    ostrel::RepairPlan plan;
 };
 
 // Each write is on storage before the next starts, so a crash between two leaves the file as
 // one of the steps left it, and the next run finishes the job.
-Outcome decide_and_write(ostrel::io::File& file, uint64_t length, Mode mode, bool writable) {
-    FileSource source(file);
-    const ostrel::RepairPlan plan = ostrel::plan_repair(source, length);
-    switch (plan.verdict) {
-        case ostrel::Verdict::ReadFailed: return Outcome::NotFound;
-        case ostrel::Verdict::NoDataBlock: return Outcome::NoDataBlock;
-        case ostrel::Verdict::CutShort: return Outcome::CutShort;
-        case ostrel::Verdict::TooLarge: return Outcome::TooLarge;
-        case ostrel::Verdict::Correct: return Outcome::Correct;
-        case ostrel::Verdict::Fix: break;
-    }
-    if (mode == Mode::Check) return Outcome::NeedsFix;
-    if (!writable) return Outcome::WriteFailed;
+Outcome carry_out(io::File& file, const ostrel::RepairPlan& plan) {
     for (size_t k = 0; k < plan.write_count; ++k) {
         const ostrel::Write& w = plan.writes[k];
-        if (!ostrel::io::write_at(file, w.offset, w.bytes, w.count) || !ostrel::io::flush_to_storage(file))
-            return Outcome::WriteFailed;
+        if (!io::write_at(file, w.offset, w.bytes, w.count) || !io::flush_to_storage(file)) return Outcome::WriteFailed;
     }
     return Outcome::Fixed;
 }
 
-Outcome check_file(const char* path, Mode mode) {
-    ostrel::io::File file;
+// A file that another program is writing is looked at only to tell whether it is a WAVE file.
+bool starts_as_wave(io::File& file, uint64_t length) {
+    uint8_t head[ostrel::kFirstChunk];
+    return length >= sizeof head && io::read_at(file, 0, head, sizeof head) && ostrel::is_wave_form(head, sizeof head);
+}
+
+Checked check_file(const char* path, Mode mode) {
+    Checked c;
+    io::File file;
     uint64_t length = 0;
-    bool writable = mode == Mode::Repair;
-    ostrel::io::Opened opened = ostrel::io::open_file(path, writable, file, length);
-    // Another user's take, or a read-only card: it can still be checked.
-    if (opened == ostrel::io::Opened::NoWriteAccess) {
-        writable = false;
-        opened = ostrel::io::open_file(path, false, file, length);
+    c.writable = mode == Mode::Repair;
+    io::Opened opened = io::open_file(path, c.writable, file, length);
+    // Another user's take, a read-only card or a protected master: it can still be checked.
+    if (opened == io::Opened::NoWriteAccess) {
+        c.writable = false;
+        opened = io::open_file(path, false, file, length);
     }
-    if (opened != ostrel::io::Opened::Yes) return Outcome::NotFound;
-    Outcome outcome = decide_and_write(file, length, mode, writable);
+    if (opened == io::Opened::BeingWritten) {
+        c.outcome = Outcome::BeingWritten;
+        c.wave_form = starts_as_wave(file, length);
+        io::close(file);
+        return c;
+    }
+    if (opened != io::Opened::Yes) return c;
+    FileSource source(file);
+    c.plan = ostrel::plan_repair(source, length);
+    c.planned = c.plan.verdict != ostrel::Verdict::ReadFailed;
+    c.wave_form = c.plan.wave_form;
+    c.outcome = ostrel::outcome_of(c.plan);
+    if (c.outcome == Outcome::NeedsFix && mode == Mode::Repair)
+        c.outcome = c.writable ? carry_out(file, c.plan) : Outcome::WriteFailed;
     // Only a written file's close matters: NFS and some FUSE mounts report lost writes here.
-    if (!ostrel::io::close(file) && outcome == Outcome::Fixed) outcome = Outcome::WriteFailed;
-    return outcome;
+    if (!io::close(file) && c.outcome == Outcome::Fixed) c.outcome = Outcome::WriteFailed;
+    return c;
+}
+
+// Why a file was not looked at, or not written, in words for -v.
+std::string reason(const Checked& c, const std::string& path, io::Kind kind) {
+    switch (c.outcome) {
+        case Outcome::BeingWritten:
+            return path + ": another program has it open for writing; run again once it has finished";
+        case Outcome::WriteFailed:
+            return path + (c.writable ? ": a write, the sync or the close failed"
+                                      : ": it may not be written (no write permission, or a read-only disk)");
+        default: break;
+    }
+    if (kind == io::Kind::Other) return path + ": not a file or a folder (a pipe, a socket or a device)";
+    return path + (io::kind_of(path.c_str()) == io::Kind::Missing ? ": no such file or folder"
+                                                                   : ": it cannot be opened or read");
 }
 
 // Returns 0, or the errno of a report that did not reach standard output.
-int report(Outcome outcome, const char* path) {
-    switch (outcome) {
-        case Outcome::NotFound: std::printf("File called %s cannot be found.\n", path); break;
-        case Outcome::NoDataBlock: std::puts("Cannot find data block in wave file!"); break;
-        case Outcome::CutShort: std::printf("The header in %s is cut short and cannot be fixed.\n", path); break;
-        case Outcome::TooLarge:
-            std::printf("The data block in %s is too large for a wave header.\n", path);
-            break;
-        case Outcome::Correct: std::printf("The header in %s appears to be correct.\n", path); break;
-        case Outcome::Fixed: std::printf("Header was fixed successfully in %s.\n", path); break;
-        case Outcome::NeedsFix: std::printf("The header in %s needs to be fixed.\n", path); break;
-        case Outcome::WriteFailed: std::printf("Unable to write data to header in %s.\n", path); break;
+int report(const Checked& c, const std::string& path, bool verbose, io::Kind kind) {
+    std::fputs(ostrel::report_line(c.outcome, path).c_str(), stdout);
+    if (verbose) {
+        std::vector<std::string> lines;
+        if (c.planned) lines = ostrel::detail_lines(c.plan, path);
+        if (!c.planned || c.outcome == Outcome::WriteFailed) lines.push_back(reason(c, path, kind));
+        for (const std::string& line : lines) std::printf("  %s\n", line.c_str());
     }
     // A pipe or a log must never lag behind what was done to the files.
     if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
@@ -81,9 +105,14 @@ int report(Outcome outcome, const char* path) {
 
 }  // namespace
 
-FileResult FIX_SIZE(const char* wavePath, Mode mode) {
+FileResult FIX_SIZE(const char* wavePath, const CheckOptions& options, io::Kind kind) {
+    const Checked c = kind == io::Kind::Other ? Checked{} : check_file(wavePath, options.mode);
     FileResult r;
-    r.outcome = check_file(wavePath, mode);
-    r.report_error = report(r.outcome, wavePath);
+    r.outcome = c.outcome;
+    if (options.only_wave && !c.wave_form && (c.planned || c.outcome == Outcome::BeingWritten)) {
+        r.reported = false;
+        return r;
+    }
+    r.report_error = report(c, wavePath, options.verbose, kind);
     return r;
 }

@@ -2,18 +2,30 @@
 #pragma once
 
 #include "byte_codec.h"
+#include "file_io.h"
+#include "report_text.h"
 
-enum class Outcome { NotFound, NoDataBlock, CutShort, TooLarge, Correct, Fixed, NeedsFix, WriteFailed };
+using ostrel::Outcome;
 
 // Repair writes what the file's structure shows is wrong; Check opens the file for reading only
 // and reports what a repair would do.
 enum class Mode { Repair, Check };
 
+struct CheckOptions {
+    Mode mode = Mode::Repair;
+    bool verbose = false;    // after the report line, what was found and what changed
+    bool only_wave = false;  // in a folder: a file that is not a WAVE form gets no report
+};
+
 struct FileResult {
     Outcome outcome = Outcome::NotFound;
+    bool reported = true;  // false for a file left alone, unreported, in a folder
     int report_error = 0;  // errno when the report line could not be written, else 0
 };
 
 // Checks the file at wavePath, rewrites its sizes in place when the file's structure shows they
-// are wrong, and prints exactly one report line, flushed. Never ends the process.
-FileResult FIX_SIZE(const char* wavePath, Mode mode = Mode::Repair);
+// are wrong, and prints exactly one report line (and with -v its detail), flushed. A path that
+// names something other than a file (`kind` Other) is reported without being opened. Never ends
+// the process.
+FileResult FIX_SIZE(const char* wavePath, const CheckOptions& options = {},
+                    ostrel::io::Kind kind = ostrel::io::Kind::File);

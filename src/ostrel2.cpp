@@ -1,5 +1,6 @@
-// Entry point: the usage screen, --help, --version, --check, a list of files with a directory
-// prefix, or files named on the command line.
+// Entry point: options, the usage screen, --help, --version, a list of files with a directory
+// prefix, or files and folders named on the command line.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -7,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "console_window.h"
 #include "file_io.h"
 #include "header_repair.h"
@@ -20,7 +22,7 @@ constexpr int kMaxNames = 512;
 // A report that reaches no one must not pass for a quiet success: the file in hand is finished,
 // and no further file is touched.
 [[noreturn]] void output_lost(int error) {
-    std::fprintf(stderr, "ostrel_32bit: cannot write the report: %s\n", std::strerror(error));
+    std::fprintf(stderr, "ostrel_32bit: cannot write the report: %s\n", ostrel::io::output_error_text(error).c_str());
     std::exit(1);
 }
 
@@ -40,6 +42,39 @@ void print_usage() {
     std::puts("Argument 2 is the directory of the wavefiles.  Include the slash.\n");
     std::puts("Example:");
     std::puts("ostrel_32bit mylist.txt WaveFiles/\n");
+    flush_or_fail();
+}
+
+void print_help() {
+    std::fputs(
+        "Usage: ostrel_32bit [OPTION]... FILE|FOLDER...\n"
+        "       ostrel_32bit [OPTION]... LIST.txt DIRECTORY/\n"
+        "Repairs, in place, the sizes in the header of WAVE files (RIFF, RF64, BW64) so\n"
+        "that every reader reads the audio that is really there.\n"
+        "\n"
+        "  FILE       checked, and repaired when its own structure shows a size is wrong\n"
+        "  FOLDER     every WAVE file below it, found by content, whatever its name;\n"
+        "             hidden entries and links are skipped\n"
+        "  LIST.txt DIRECTORY/\n"
+        "             up to 512 names, one per line, each put after DIRECTORY/ as given\n"
+        "\n"
+        "  -n, --check    say what a repair would do, and write nothing\n"
+        "  -v, --verbose  after each report, what was found and each byte written\n"
+        "  -h, --help     show this screen"
+#ifdef _WIN32
+        " (also /?)"
+#endif
+        "\n"
+        "  -V, --version  show the version\n"
+        "  --             every later argument is a name, even one starting with -\n"
+        "\n"
+        "Written: the data size, the form size, and a header turned into RF64 past\n"
+        "4 GiB; each write is on storage before success is reported. Never written:\n"
+        "healthy files, other formats, read-only files, takes still being recorded.\n"
+        "Exit status: 0 done; 1 a write failed or a take was being recorded, or a list\n"
+        "could not be used; 2 an unknown option. With --check: 0 all correct; 1 some\n"
+        "file needs fixing; 2 some file could not be read. More: man ostrel_32bit\n",
+        stdout);
     flush_or_fail();
 }
 
@@ -75,72 +110,154 @@ int ReadList(std::vector<std::string>& names, const char* listPath, int maxNames
     return static_cast<int>(names.size());
 }
 
-// Checks each path in turn; true when every one was found correct.
-bool check_each(char** paths, int count, const std::string& prefix, Mode mode) {
-    bool all_correct = true;
-    std::string path;
-    for (int k = 0; k < count; ++k) {
-        path.assign(prefix).append(paths[k]);
-        const FileResult r = FIX_SIZE(path.c_str(), mode);
-        if (r.report_error != 0) output_lost(r.report_error);
-        all_correct = all_correct && r.outcome == Outcome::Correct;
-    }
-    return all_correct;
-}
-
-int run_batch(const char* listPath, const char* prefix) {
-    std::vector<std::string> names;
-    bool more = false;
-    const int count = ReadList(names, listPath, kMaxNames, more);
-    std::printf("Read a list containing %i files\n", count);
-    flush_or_fail();
-    if (count <= 0) return 1;
-    std::vector<char*> paths;
-    for (std::string& name : names) paths.push_back(name.data());
-    check_each(paths.data(), count, prefix, Mode::Repair);
-    if (!more) return 0;
-    std::fprintf(stderr, "List called %s names more than %d files; only the first %d were checked.\n", listPath,
-                 kMaxNames, kMaxNames);
-    return 1;
-}
-
-// A list is text, so it never starts like a WAVE file; two WAVE files are two files to check.
+// A list is text, so it never starts like a WAVE file.
 bool is_wave_file(const char* path) {
     namespace io = ostrel::io;
     io::File file;
     uint64_t length = 0;
-    if (!io::is_plain_file(path) || io::open_file(path, false, file, length) != io::Opened::Yes) return false;
+    const io::Opened opened = io::open_file(path, false, file, length);
+    if (opened != io::Opened::Yes && opened != io::Opened::BeingWritten) return false;
     uint8_t head[ostrel::kFirstChunk];
     const bool wave = length >= sizeof head && io::read_at(file, 0, head, sizeof head) && ostrel::is_wave_form(head, sizeof head);
     io::close(file);
     return wave;
 }
 
-int run(int argc, char** argv) {
-    ostrel::io::use_binary_output();
-    if (argc < 1) return 0;  // not even a program name: nothing to do
-    const int count = argc - 1;
-    char** args = argv + 1;
-    const bool only = count == 1;
-    if (count == 0 || (only && std::strcmp(args[0], "--help") == 0)) {
-        print_usage();
-        return count == 0 ? 1 : 0;
+// What the run has met so far, for the exit status.
+struct Tally {
+    int write_failed = 0, being_written = 0, needs_fix = 0, not_found = 0;
+};
+
+struct Run {
+    CheckOptions options;
+    Tally tally;
+};
+
+void count(Tally& t, Outcome outcome) {
+    t.write_failed += outcome == Outcome::WriteFailed;
+    t.being_written += outcome == Outcome::BeingWritten;
+    t.needs_fix += outcome == Outcome::NeedsFix;
+    t.not_found += outcome == Outcome::NotFound;
+}
+
+bool check_one(Run& run, const std::string& path, ostrel::io::Kind kind, bool in_folder) {
+    CheckOptions options = run.options;
+    options.only_wave = in_folder;
+    const FileResult r = FIX_SIZE(path.c_str(), options, kind);
+    if (r.report_error != 0) output_lost(r.report_error);
+    if (r.reported) count(run.tally, r.outcome);
+    return r.reported;
+}
+
+std::string join(const std::string& folder, const std::string& name) {
+    return ostrel::io::ends_in_separator(folder) ? folder + name : folder + ostrel::io::kSeparator + name;
+}
+
+// Every WAVE file below `folder`, by content, in byte order of the names, a subfolder where its
+// name falls. Hidden entries (._take.wav, .Trashes) and links are skipped, so a walk never
+// loops and never meets a take twice. Returns how many files were left alone.
+uint64_t walk(Run& run, const std::string& folder) {
+    namespace io = ostrel::io;
+    std::vector<io::Entry> entries;
+    if (!io::list_folder(folder.c_str(), entries)) {
+        check_one(run, folder, io::Kind::Other, false);
+        return 0;
     }
-    if (only && std::strcmp(args[0], "--version") == 0) {
+    std::sort(entries.begin(), entries.end(), [](const io::Entry& a, const io::Entry& b) { return a.name < b.name; });
+    uint64_t left_alone = 0;
+    for (const io::Entry& e : entries) {
+        if (e.name[0] == '.' || e.kind == io::Kind::Link) continue;
+        const std::string path = join(folder, e.name);
+        if (e.kind == io::Kind::Folder)
+            left_alone += walk(run, path);
+        else if (e.kind != io::Kind::File || !check_one(run, path, e.kind, true))
+            ++left_alone;  // never opened when it is not a plain file
+    }
+    return left_alone;
+}
+
+// A name on the command line or in a list: a file, or a folder to walk.
+void check_name(Run& run, const std::string& path) {
+    namespace io = ostrel::io;
+    const io::Kind kind = io::kind_of(path.c_str());
+    if (kind != io::Kind::Folder) {
+        check_one(run, path, kind, false);
+        return;
+    }
+    const uint64_t left_alone = walk(run, path);
+    if (left_alone > 0)
+        std::fprintf(stderr, "ostrel_32bit: %llu %s under %s %s and %s left alone.\n",
+                     static_cast<unsigned long long>(left_alone), left_alone == 1 ? "file" : "files", path.c_str(),
+                     left_alone == 1 ? "is not a WAVE file" : "are not WAVE files", left_alone == 1 ? "was" : "were");
+}
+
+// The names of a list are joined to the prefix as they stand; a folder named without its
+// separator then looks for files beside it, not inside, which is worth saying once.
+void warn_about_prefix(const std::string& prefix, const std::string& first) {
+    if (prefix.empty() || ostrel::io::ends_in_separator(prefix) || ostrel::io::kind_of(prefix.c_str()) != ostrel::io::Kind::Folder)
+        return;
+    std::fprintf(stderr,
+                 "ostrel_32bit: the names are joined to %s as they stand (%s + %s = %s%s); end it with a slash to "
+                 "look inside the folder.\n",
+                 prefix.c_str(), prefix.c_str(), first.c_str(), prefix.c_str(), first.c_str());
+}
+
+int run_batch(Run& run, const char* listPath, const std::string& prefix) {
+    std::vector<std::string> names;
+    bool more = false;
+    const int count = ReadList(names, listPath, kMaxNames, more);
+    std::printf("Read a list containing %i files\n", count);
+    flush_or_fail();
+    if (count <= 0) return 1;
+    warn_about_prefix(prefix, names[0]);
+    for (const std::string& name : names) check_name(run, prefix + name);
+    if (more)
+        std::fprintf(stderr, "List called %s names more than %d files; only the first %d were checked.\n", listPath,
+                     kMaxNames, kMaxNames);
+    return more || run.tally.write_failed > 0 || run.tally.being_written > 0 ? 1 : 0;
+}
+
+// Two names are a list and a prefix only when the first cannot be a take (not a WAVE file, not
+// a folder) and the second names nothing but a folder: a folder, a path ending in a separator,
+// an empty string, or nothing on disk.
+bool is_list_and_prefix(const std::string& first, const std::string& second) {
+    namespace io = ostrel::io;
+    const io::Kind list = io::kind_of(first.c_str());
+    if (list == io::Kind::Folder || (list == io::Kind::File && is_wave_file(first.c_str()))) return false;
+    if (second.empty() || io::ends_in_separator(second)) return true;
+    const io::Kind prefix = io::kind_of(second.c_str());
+    return prefix == io::Kind::Folder || prefix == io::Kind::Missing;
+}
+
+int run(int argc, char** argv) {
+    ostrel::io::prepare_process();
+    if (argc < 1) return 0;  // not even a program name: nothing to do
+#ifdef _WIN32
+    const bool windows = true;
+#else
+    const bool windows = false;
+#endif
+    const ostrel::CommandLine line = ostrel::parse_command_line(argc - 1, argv + 1, windows);
+    if (!line.unknown.empty()) {
+        std::fprintf(stderr, "ostrel_32bit: unknown option '%s'\nTry 'ostrel_32bit --help'.\n", line.unknown.c_str());
+        return 2;
+    }
+    if (line.help) return print_help(), 0;
+    if (line.version) {
         std::puts("ostrel_32bit " OSTREL_VERSION);
         flush_or_fail();
         return 0;
     }
-    if (std::strcmp(args[0], "--check") == 0) {
-        if (only) {
-            print_usage();
-            return 1;
-        }
-        return check_each(args + 1, count - 1, "", Mode::Check) ? 0 : 1;
-    }
-    if (count == 2 && !is_wave_file(args[0])) return run_batch(args[0], args[1]);
-    check_each(args, count, "", Mode::Repair);
-    return 0;
+    if (line.names.empty()) return print_usage(), 1;
+    Run run;
+    run.options.mode = line.check ? Mode::Check : Mode::Repair;
+    run.options.verbose = line.verbose;
+    if (!line.check && line.names.size() == 2 && is_list_and_prefix(line.names[0], line.names[1]))
+        return run_batch(run, line.names[0].c_str(), line.names[1]);
+    for (const std::string& name : line.names) check_name(run, name);
+    const Tally& t = run.tally;
+    if (line.check) return t.needs_fix > 0 ? 1 : t.not_found > 0 || t.being_written > 0 ? 2 : 0;
+    return t.write_failed > 0 || t.being_written > 0 ? 1 : 0;
 }
 
 }  // namespace

@@ -28,18 +28,26 @@ struct Chain {
     Walk walk = Walk::Broken;
     uint64_t at = kFirstChunk;   // the data id when found, else the header where the chain broke
     bool fmt_met = false;
-    uint32_t block_align = 1;    // from the first fmt chunk, when it describes whole PCM frames
+    AudioFormat format;          // from the first fmt chunk
     bool cut_in_trailing = false;  // broke on a trailing chunk whose body runs past the end
 };
 
-// PCM, float, A-law, mu-law and extensible store whole frames of nBlockAlign bytes; in any
-// other format a frame says nothing about where the audio may end.
-uint32_t frame_bytes(const uint8_t body[14]) {
-    const uint32_t tag = load_le16(body);
-    const uint32_t align = load_le16(body + 12);
-    const bool pcm_like = tag == 1 || tag == 3 || tag == 6 || tag == 7 || tag == 0xFFFE;
-    return pcm_like && align >= 1 ? align : 1;
+// The fmt fields, and for extensible audio the sub-format's tag, the first two bytes of its GUID.
+AudioFormat read_format(const uint8_t* body, size_t count) {
+    AudioFormat f;
+    f.known = true;
+    f.tag = load_le16(body);
+    f.channels = load_le16(body + 2);
+    f.rate = load_le32(body + 4);
+    f.byte_rate = load_le32(body + 8);
+    f.block_align = load_le16(body + 12);
+    if (count >= 16) f.bits = load_le16(body + 14);
+    f.extensible = f.tag == 0xFFFE;
+    if (f.extensible && count >= 26) f.tag = load_le16(body + 24);
+    return f;
 }
+
+uint32_t frame_bytes(const AudioFormat& f) { return pcm_like(f) && f.block_align >= 1 ? f.block_align : 1; }
 
 // Follows chunk headers from offset 12 to the first "data" chunk. In RF64 a size of FF FF FF FF
 // means "see ds64", which only the data chunk may say here.
@@ -63,10 +71,11 @@ Chain walk_to_data(CachedBytes& b, bool rf64) {
         }
         if (id_is(header, "fmt ") && !c.fmt_met) {
             c.fmt_met = true;
-            uint8_t body[14];
+            uint8_t body[26];
+            const size_t count = size < sizeof body ? size : sizeof body;
             if (size >= 14) {
-                if (!b.get(at + 8, body, 14)) return c.walk = Walk::ReadFailed, c;
-                c.block_align = frame_bytes(body);
+                if (!b.get(at + 8, body, count)) return c.walk = Walk::ReadFailed, c;
+                c.format = read_format(body, count);
             }
         }
         const uint64_t next = at + 8 + size + (size & 1);  // odd chunks carry a pad byte
@@ -90,33 +99,33 @@ bool scan_for_data(const CachedBytes& b, uint64_t from, bool fmt_seen, uint64_t&
     return false;
 }
 
-enum class Proof { Proven, NotProven, ReadFailed };
+enum class Chunks { Proven, NotProven, ReadFailed };
 
 // Whole chunks from `at` exactly to `end`. The last one may lack its pad byte, and a trailing
 // chunk may run past the end, where a copy stopped.
-Proof chunks_reach_end(CachedBytes& b, uint64_t at, uint64_t end) {
+Chunks chunks_reach_end(CachedBytes& b, uint64_t at, uint64_t end) {
     for (int n = 0; n < kMaxChunks; ++n) {
-        if (at == end) return Proof::Proven;
-        if (end - at < 8) return Proof::NotProven;
+        if (at == end) return Chunks::Proven;
+        if (end - at < 8) return Chunks::NotProven;
         uint8_t header[8];
-        if (!b.get(at, header, 8)) return Proof::ReadFailed;
-        if (!printable_id(header)) return Proof::NotProven;
+        if (!b.get(at, header, 8)) return Chunks::ReadFailed;
+        if (!printable_id(header)) return Chunks::NotProven;
         const uint32_t size = load_le32(header + 4);
-        if (size >= end - at - 8) return size == end - at - 8 || trailing_id(header) ? Proof::Proven : Proof::NotProven;
+        if (size >= end - at - 8) return size == end - at - 8 || trailing_id(header) ? Chunks::Proven : Chunks::NotProven;
         at += 8 + size + (size & 1);  // lands at or before end
     }
-    return Proof::NotProven;
+    return Chunks::NotProven;
 }
 
 // A stored size is right when whole chunks run from the end it declares to the end of the file:
 // LIST, id3 or cue chunks after the audio, as wavenc and the metadata tools write them. wavenc
 // writes no pad byte after odd audio, so an odd size is tried without one first.
-Proof prove_stored_size(CachedBytes& b, uint64_t data_start, uint64_t end, uint64_t stored) {
-    if (stored > end - data_start) return Proof::NotProven;  // data_start <= end
+Chunks prove_stored_size(CachedBytes& b, uint64_t data_start, uint64_t end, uint64_t stored) {
+    if (stored > end - data_start) return Chunks::NotProven;  // data_start <= end
     uint64_t at = data_start + stored;
     if (stored & 1) {
-        const Proof without_pad = chunks_reach_end(b, at, end);
-        if (without_pad != Proof::NotProven || at == end) return without_pad;
+        const Chunks without_pad = chunks_reach_end(b, at, end);
+        if (without_pad != Chunks::NotProven || at == end) return without_pad;
         ++at;
     }
     return chunks_reach_end(b, at, end);
@@ -124,7 +133,8 @@ Proof prove_stored_size(CachedBytes& b, uint64_t data_start, uint64_t end, uint6
 
 struct Settled {
     uint64_t size = 0;
-    bool proven = false;
+    bool proven = false;  // by whole chunks after the stored size, or its pad byte
+    Proof proof = Proof::None;
     bool read_failed = false;
 };
 
@@ -135,12 +145,21 @@ Settled settle_size(CachedBytes& b, uint64_t data_start, uint64_t end, uint64_t 
     const uint64_t n = end - data_start;
     Settled s;
     s.size = n - n % frame;
-    if (stored == n) return s;
-    const Proof proof = prove_stored_size(b, data_start, end, stored);
-    s.read_failed = proof == Proof::ReadFailed;
-    s.proven = proof == Proof::Proven;
-    // A whole size with less than a frame after it is a frame the recorder had begun.
-    if (s.proven || (stored % frame == 0 && stored <= n && n - stored < frame)) s.size = stored;
+    if (stored == n) {
+        if (n % frame == 0) s.proof = Proof::FileLength;
+        return s;
+    }
+    const Chunks chunks = prove_stored_size(b, data_start, end, stored);
+    s.read_failed = chunks == Chunks::ReadFailed;
+    s.proven = chunks == Chunks::Proven;
+    if (s.proven) {
+        s.size = stored;
+        s.proof = (stored & 1) && data_start + stored + 1 == end ? Proof::PadByte : Proof::ChunksAfter;
+    } else if (stored % frame == 0 && stored <= n && n - stored < frame) {
+        // A whole size with less than a frame after it is a frame the recorder had begun.
+        s.size = stored;
+        s.proof = Proof::PartialFrame;
+    }
     return s;
 }
 
@@ -223,6 +242,10 @@ RepairPlan failed(RepairPlan p) {
 
 }  // namespace
 
+bool pcm_like(const AudioFormat& f) {
+    return f.known && (f.extensible || f.tag == 1 || f.tag == 3 || f.tag == 6 || f.tag == 7);
+}
+
 bool printable_id(const uint8_t id[4]) {
     for (int k = 0; k < 4; ++k)
         if (id[k] < 0x20 || id[k] > 0x7E) return false;
@@ -234,21 +257,47 @@ bool is_wave_form(const uint8_t* head, size_t count) {
     return id_is(head, "RIFF") || id_is(head, "RF64") || id_is(head, "BW64");
 }
 
+namespace {
+
+RepairPlan none(RepairPlan p, const char* why) {
+    p.verdict = Verdict::NoDataBlock;
+    p.why_none = why;
+    return p;
+}
+
+// Each write keeps the bytes it replaces; they are in the head, or, for the field after "data",
+// already read.
+bool keep_bytes_before(CachedBytes& b, RepairPlan& p, const uint8_t field4[4]) {
+    for (size_t k = 0; k < p.write_count; ++k) {
+        Write& w = p.writes[k];
+        if (w.offset == p.data_id + 4 && w.count == 4)
+            std::memcpy(w.before, field4, 4);
+        else if (!b.get(w.offset, w.before, w.count))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 RepairPlan plan_repair(ByteSource& source, uint64_t file_length) {
     RepairPlan p;
     CachedBytes b(source, file_length);
     if (b.failed()) return failed(p);
     const uint8_t* head = b.head();
-    if (!is_wave_form(head, b.head_size())) return p;
+    if (!is_wave_form(head, b.head_size())) return none(p, "not a WAVE file");
+    p.wave_form = true;
+    std::memcpy(p.form, head, 4);
     p.rf64 = !id_is(head, "RIFF");
 
     // RF64 and BW64 keep the real sizes in ds64, which must come first; without it there is
     // no size to check.
     uint64_t scan_from = kFirstChunk;
     if (p.rf64) {
-        if (b.head_size() < kDs64DataSizeOffset + 8 || !id_is(head + kFirstChunk, "ds64")) return p;
+        if (b.head_size() < kDs64DataSizeOffset + 8 || !id_is(head + kFirstChunk, "ds64") ||
+            load_le32(head + kFirstChunk + 4) < 24)
+            return none(p, "no ds64 chunk first, where this form keeps its sizes");
         const uint32_t ds64_chunk = load_le32(head + kFirstChunk + 4);
-        if (ds64_chunk < 24) return p;
         // "data" inside ds64's own numbers is no chunk, and writing ds64 would overwrite it.
         scan_from = kFirstChunk + 8 + ds64_chunk + (ds64_chunk & 1);
     }
@@ -256,19 +305,24 @@ RepairPlan plan_repair(ByteSource& source, uint64_t file_length) {
     const Chain chain = walk_to_data(b, p.rf64);
     if (chain.walk == Walk::ReadFailed) return failed(p);
     p.found_by_chain = chain.walk == Walk::Found;
+    p.format = chain.format;
     uint64_t h = chain.at;
     if (!p.found_by_chain) {
         // Cut inside a chunk that writers put after the audio: no data chunk follows.
-        if (chain.cut_in_trailing) return p;
+        if (chain.cut_in_trailing) return none(p, "cut short inside a chunk, before any data chunk");
         if (!b.extend_head(kWindowBytes)) return failed(p);
-        if (!scan_for_data(b, chain.at > scan_from ? chain.at : scan_from, chain.fmt_met, h)) return p;
+        if (!scan_for_data(b, chain.at > scan_from ? chain.at : scan_from, chain.fmt_met, h))
+            return none(p, "no data chunk on the chunk chain or after fmt");
     }
     p.data_id = h;
-    p.frame_bytes = p.found_by_chain ? chain.block_align : 1;
+    p.frame_bytes = p.found_by_chain ? frame_bytes(chain.format) : 1;
+    head = b.head();  // the scan may have moved it
+    p.form_size = p.new_form_size = p.rf64 ? load_le64(head + kDs64RiffSizeOffset) : load_le32(head + 4);
 
     // A recorder killed between writing "data" and its size leaves a file ending in the field.
     // Writing the field there would lengthen the file, so it is left alone.
     if (file_length - h < 8) {
+        p.audio_end = file_length;
         p.verdict = Verdict::CutShort;
         return p;
     }
@@ -277,7 +331,6 @@ RepairPlan plan_repair(ByteSource& source, uint64_t file_length) {
     const uint32_t field = load_le32(field4);
     const uint64_t data_start = h + 8;
     p.data_length = file_length - data_start;
-    head = b.head();  // the scan may have moved it
     p.stored_size = p.rf64 ? load_le64(head + kDs64DataSizeOffset) : field;
 
     // An ID3v1 tag is only looked for when the whole file would change the size: the bytes
@@ -287,23 +340,28 @@ RepairPlan plan_repair(ByteSource& source, uint64_t file_length) {
     bool read_failed = s.read_failed;
     if (!read_failed && s.size != p.stored_size && ends_in_id3v1_tag(b, data_start, read_failed)) {
         end -= kId3v1Bytes;
+        p.id3v1_tag = true;
         s = settle_size(b, data_start, end, p.stored_size, p.frame_bytes);
         read_failed = s.read_failed;
     }
     if (read_failed) return failed(p);
+    p.audio_end = end;
     p.new_size = s.size;
+    p.proof = s.size == p.stored_size ? s.proof : Proof::None;
     const bool repaired = p.new_size != p.stored_size;
-    const uint64_t form_size = p.rf64 ? load_le64(head + kDs64RiffSizeOffset) : load_le32(head + 4);
-    const uint64_t form_end = form_end_wanted(form_size, data_start, p.new_size, end, s.proven, repaired);
+    const uint64_t form_end = form_end_wanted(p.form_size, data_start, p.new_size, end, s.proven, repaired);
 
     if (p.rf64) {
-        plan_rf64(p, field, form_end ? form_end - 8 : form_size, form_end != 0);
+        if (form_end != 0) p.new_form_size = form_end - 8;
+        plan_rf64(p, field, p.new_form_size, form_end != 0);
     } else if (p.new_size > kMaxFieldValue) {
         if (!p.found_by_chain || !has_room_for_ds64(b)) {
             p.verdict = Verdict::TooLarge;
             return p;
         }
-        plan_promotion(p, field, (form_end ? form_end : data_start + p.new_size) - 8);
+        p.promoted = true;
+        p.new_form_size = (form_end ? form_end : data_start + p.new_size) - 8;
+        plan_promotion(p, field, p.new_form_size);
     } else {
         if (repaired) {
             uint8_t size32[4];
@@ -313,11 +371,13 @@ RepairPlan plan_repair(ByteSource& source, uint64_t file_length) {
         // The data size is on storage first: a crash before the form's write leaves the form as
         // readers knew it, and the next run finds only the form to mend.
         if (form_end != 0 && form_end - 8 <= kMaxFieldValue) {
+            p.new_form_size = form_end - 8;
             uint8_t riff32[4];
-            Decon4(wrap_to_int32(static_cast<uint32_t>(form_end - 8)), riff32);
+            Decon4(wrap_to_int32(static_cast<uint32_t>(p.new_form_size)), riff32);
             add_write(p, 4, riff32, 4);
         }
     }
+    if (!keep_bytes_before(b, p, field4)) return failed(p);
     p.verdict = p.write_count > 0 ? Verdict::Fix : Verdict::Correct;
     return p;
 }

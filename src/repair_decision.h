@@ -39,16 +39,31 @@ enum class Verdict {
     Fix,          // apply `writes`, in order
 };
 
-// One write of the plan. The shell puts each on storage before it starts the next: the data
-// size always comes before the form's. The longest is the body of a ds64 chunk made from JUNK.
+// One write of the plan, with the bytes it replaces, so that a log of the run is enough to undo
+// it. The longest is the body of a ds64 chunk made from JUNK.
 struct Write {
     uint64_t offset = 0;
     size_t count = 0;
     uint8_t bytes[28] = {};
+    uint8_t before[28] = {};
+};
+
+// What settles a stored size without counting the file's bytes.
+enum class Proof { None, FileLength, ChunksAfter, PadByte, PartialFrame };
+
+// The first fmt chunk read whole, as far as the sizes and the report need it.
+struct AudioFormat {
+    bool known = false;  // a fmt chunk of at least 14 bytes was read whole
+    uint32_t tag = 0;    // wFormatTag; for extensible, the sub-format's tag when the chunk has it
+    bool extensible = false;
+    uint32_t channels = 0, rate = 0, byte_rate = 0, block_align = 0, bits = 0;
 };
 
 struct RepairPlan {
     Verdict verdict = Verdict::NoDataBlock;
+    bool wave_form = false;     // RIFF, RF64 or BW64 at 0 and WAVE at 8
+    const char* why_none = "";  // with NoDataBlock: why no data size was checked
+    char form[5] = {};          // "RIFF", "RF64" or "BW64"
     bool rf64 = false;          // the size lives in ds64 (RF64 or BW64)
     bool found_by_chain = false;
     uint64_t data_id = 0;       // h: offset of the data chunk's id
@@ -56,10 +71,20 @@ struct RepairPlan {
     uint64_t data_length = 0;   // bytes from h + 8 to the end of the file
     uint64_t new_size = 0;      // the data size once settled: stored_size unless it is wrong
     uint32_t frame_bytes = 1;   // the data size counts whole frames of this many bytes
+    AudioFormat format;
+    uint64_t audio_end = 0;     // where the data may end: the file's end, or where an ID3v1 tag starts
+    bool id3v1_tag = false;
+    Proof proof = Proof::None;  // what settled the size, when it was not counted from the bytes
+    uint64_t form_size = 0;     // the RIFF size, or ds64's riffSize, as stored
+    uint64_t new_form_size = 0;
+    bool promoted = false;      // a RIFF file past 4 GiB becomes RF64
     Write writes[4];
     size_t write_count = 0;
 };
 
+// PCM, float, A-law, mu-law and extensible store whole frames of nBlockAlign bytes; in any
+// other format a frame says nothing about where the audio may end.
+bool pcm_like(const AudioFormat& f);
 // True when the four bytes can be a chunk id: printable ASCII, as every registered id is.
 bool printable_id(const uint8_t id[4]);
 // True when the first bytes say RIFF, RF64 or BW64 at 0 and WAVE at 8.

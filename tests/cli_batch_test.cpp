@@ -51,7 +51,12 @@ TEST(Batch, PrefixIsJoinedAsGiven) {
     write_file(dir / "WaveFilesguitar.wav", wav44(600, 600));
     write_file(dir / "list.txt", "guitar.wav\n");
     const std::string no_slash = dir / "WaveFiles";
-    EXPECT_EQ(count_line(1) + correct(no_slash + "guitar.wav"), run_tool({dir / "list.txt", no_slash}).out);
+    std::filesystem::create_directory(native(no_slash));
+    const RunResult r = run_tool({dir / "list.txt", no_slash});
+    EXPECT_EQ(count_line(1) + correct(no_slash + "guitar.wav"), r.out);
+    EXPECT_EQ("ostrel_32bit: the names are joined to " + no_slash + " as they stand (" + no_slash + " + guitar.wav = " +
+                  no_slash + "guitar.wav); end it with a slash to look inside the folder.\n",
+              r.err);
 
     write_file(dir / "abs.txt", dir / "WaveFilesguitar.wav");
     EXPECT_EQ(count_line(1) + correct(dir / "WaveFilesguitar.wav"), run_tool({dir / "abs.txt", ""}).out);
@@ -65,7 +70,6 @@ TEST(Batch, ListsThatCannotStart) {
         std::string list, out;
     } cases[] = {
         {dir / "missing.txt", "List called " + dir / "missing.txt" + " does not exist\n"},
-        {dir.path, "List called " + dir.path + " does not exist\n"},
         {dir / "empty.txt", count_line(0)},
         {dir / "feeds.txt", count_line(0)},
     };

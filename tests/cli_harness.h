@@ -10,7 +10,7 @@
 
 struct RunResult {
     std::string out;  // standard output
-    std::string err;  // standard error; the tool never writes there
+    std::string err;  // standard error
     int status = -1;  // exit status, or 128 + signal
     size_t input_taken = 0;  // bytes of standard input the tool took before it stopped reading
     long max_rss_kib = 0;  // peak resident memory of the tool (with its emulator, if any)
@@ -18,10 +18,11 @@ struct RunResult {
 
 struct RunOptions {
     std::string input;               // fed to standard input
+    std::string stdout_to;           // "broken pipe": a pipe whose reader has gone; POSIX also takes
+                                     // a path to send standard output to, or "closed"; else a pipe
     // POSIX only:
     bool unprivileged = false;  // run as nobody when root, with setpriv; status 127 where it is missing
     long file_size_limit = -1;  // RLIMIT_FSIZE in bytes: writes past it fail with EFBIG
-    std::string stdout_to;      // a path to send standard output to, or "closed"; else a pipe
 };
 
 // Runs the built tool (under the emulator in a cross build to Linux) with `args`, and waits at

@@ -4,13 +4,17 @@
 #else
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "cli_harness.h"
 
@@ -28,31 +32,63 @@ const std::string kNoData = "Cannot find data block in wave file!\n";
 
 std::string needs_fix(const std::string& path) { return "The header in " + path + " needs to be fixed.\n"; }
 
+const char kHelpStart[] = "Usage: ostrel_32bit [OPTION]... FILE|FOLDER...\n";
+
+enum class Hold { None, Writing, Reading };  // another program holds bad.wav open
+
 TEST(Cli, ArgumentsAndExitStatus) {
     TempDir dir;
     const std::string bad = dir / "bad.wav", ok = dir / "ok.wav", missing = dir / "missing.wav";
+    const std::string empty = dir / "empty.wav", notes = dir / "notes.txt";
+    write_file(empty, "");  // what a recorder killed in its first seconds leaves
+    write_file(notes, "take 5 was the good one");
     const std::string lost = "ostrel_32bit: cannot write the report: ";
+    const std::string unknown = "ostrel_32bit: unknown option '--dry-run'\nTry 'ostrel_32bit --help'.\n";
+    const std::string bad_detail = "  RIFF, PCM 16-bit, 1 channel, 8000 Hz\n  data size 0 -> 600 bytes (0.000 s -> 0.037 s)\n"
+                                   "  RIFF size 636\n  at 40: 00 00 00 00 -> 58 02 00 00\n";
+    const std::string being_written = "The file " + bad + " is being written by another program and was left alone.\n";
     const struct {
         std::vector<std::string> args;
         std::string out;
         int status;
         bool bad_fixed;
         std::string err = "", stdout_to = "";
+        Hold hold = Hold::None;
     } cases[] = {
         {{}, kUsage, 1, false},
-        {{"--help"}, kUsage, 0, false},
-        {{"--version"}, "ostrel_32bit " OSTREL_VERSION "\n", 0, false},
+        {{"-v"}, kUsage, 1, false},  // options and no name
         {{"--check"}, kUsage, 1, false},
-        {{"-h"}, not_found("-h"), 0, false},  // only these three words are options
-        {{"--help", "x"}, "List called --help does not exist\n", 1, false},  // an option only alone
+        {{"--help"}, kHelpStart, 0, false},
+        {{"-h", bad}, kHelpStart, 0, false},
+        {{"--version"}, "ostrel_32bit " OSTREL_VERSION "\n", 0, false},
+        {{"-V"}, "ostrel_32bit " OSTREL_VERSION "\n", 0, false},
+        // A guessed option stops the run before any file is touched, wherever it stands.
+        {{"--dry-run", bad, ok}, "", 2, false, unknown},
+        {{bad, ok, "--dry-run"}, "", 2, false, unknown},
+        {{"-x", bad}, "", 2, false, "ostrel_32bit: unknown option '-x'\nTry 'ostrel_32bit --help'.\n"},
+        {{"--", "--dry-run", bad}, not_found("--dry-run") + fixed(bad), 0, true},
         {{bad, ok}, fixed(bad) + correct(ok), 0, true},
         {{bad, ok, missing}, fixed(bad) + correct(ok) + not_found(missing), 0, true},
+        // Two names are two takes unless they can only be a list and a prefix.
+        {{empty, bad}, kNoData + fixed(bad), 0, true},
+        {{notes, bad}, kNoData + fixed(bad), 0, true},
+        {{missing, bad}, not_found(missing) + fixed(bad), 0, true},
         {{"--check", bad, ok}, needs_fix(bad) + correct(ok), 1, false},
-        {{"--check", ok, missing}, correct(ok) + not_found(missing), 1, false},
-        {{"--check", ok, ok}, correct(ok) + correct(ok), 0, false},
+        {{bad, ok, "--check"}, needs_fix(bad) + correct(ok), 1, false},
+        {{"-n", ok, missing}, correct(ok) + not_found(missing), 2, false},
+        {{"--check", ok, notes, empty}, correct(ok) + kNoData + kNoData, 0, false},
+        {{"-nv", bad, notes}, needs_fix(bad) + bad_detail + kNoData + "  " + notes + ": not a WAVE file\n", 1, false},
+        {{"-v", ok}, correct(ok) + "  RIFF, PCM 16-bit, 1 channel, 8000 Hz\n  data size 600 bytes (0.037 s), proven "
+                                   "by the file's length\n  RIFF size 636\n", 0, false},
+        // A take still being recorded is never written; one that a player reads is.
+        {{bad}, being_written, 1, false, "", "", Hold::Writing},
+        {{"--check", bad}, being_written, 2, false, "", "", Hold::Writing},
+        {{bad}, fixed(bad), 0, true, "", "", Hold::Reading},
+        // A report that reaches no one stops the run before the next file.
+        {{ok, bad}, "", 1, false, lost + "Broken pipe\n", "broken pipe"},
 #ifdef _WIN32  // Windows shells leave wildcards to the program
         {{dir / "b?d.*", dir / "none*.wav"}, fixed(bad) + not_found(dir / "none*.wav"), 0, true},
-#else  // a report that reaches no one stops the run before the next file
+#else
         {{ok, bad}, "", 1, false, lost + "No space left on device\n", "/dev/full"},
         {{ok, bad}, "", 1, false, lost + "Bad file descriptor\n", "closed"},
 #endif
@@ -62,13 +98,54 @@ TEST(Cli, ArgumentsAndExitStatus) {
         write_file(ok, wav44(600, 600));
         RunOptions opts;
         opts.stdout_to = c.stdout_to;
-        const RunResult r = run_tool(c.args, opts);
+        RunResult r;
+        {
+            std::ofstream writer;
+            std::ifstream player;
+            if (c.hold == Hold::Writing) writer.open(native(bad), std::ios::binary | std::ios::app);
+            if (c.hold == Hold::Reading) player.open(native(bad), std::ios::binary);
+            r = run_tool(c.args, opts);
+        }
         const std::string what = c.args.empty() ? "no arguments" : c.args[0] + " ... (" + std::to_string(c.args.size()) + ")";
-        EXPECT_EQ(c.out, r.out) << what;
+        EXPECT_EQ(c.out, c.out == kHelpStart ? r.out.substr(0, c.out.size()) : r.out) << what;
         EXPECT_EQ(c.status, r.status) << what;
         EXPECT_EQ(c.err, r.err) << what;
         EXPECT_EQ(wav44(c.bad_fixed ? 600 : 0, 600), read_file(bad)) << what;
     }
+}
+
+TEST(Cli, FoldersAreWalkedByContent) {
+#ifdef _WIN32
+    const std::string sep = "\\";
+#else
+    const std::string sep = "/";
+#endif
+    TempDir dir;
+    const std::string card = dir / "CARD";
+    for (const char* folder : {"", "/FOUND.000", "/sub", "/.Trashes"}) std::filesystem::create_directory(native(card + folder));
+    const std::string take = card + sep + "TAKE.WAV", lost = card + sep + "FOUND.000" + sep + "FILE0000.CHK";
+    const std::string ok = card + sep + "sub" + sep + "ok.wav";
+    const std::string hidden[] = {card + "/._take.wav", card + "/.Trashes/take.wav"};
+    for (const std::string& path : {take, lost, hidden[0], hidden[1]}) write_file(path, wav44(0, 600));
+    write_file(ok, wav44(600, 600));
+    write_file(card + "/notes.txt", "RIFF notes");
+    std::string left_alone = "ostrel_32bit: 1 file under " + card + " is not a WAVE file and was left alone.\n";
+#ifndef _WIN32
+    std::filesystem::create_directory_symlink("..", native(card + "/loop"));
+    ASSERT_EQ(0, mkfifo((card + "/fifo").c_str(), 0666));  // never opened
+    left_alone = "ostrel_32bit: 2 files under " + card + " are not WAVE files and were left alone.\n";
+#endif
+    const RunResult check = run_tool({"--check", card});
+    EXPECT_EQ(needs_fix(lost) + needs_fix(take) + correct(ok), check.out);
+    EXPECT_EQ(left_alone, check.err);
+    EXPECT_EQ(1, check.status);
+    // With its separator, the folder is named as given, and the names below follow it.
+    const RunResult repair = run_tool({card + "/"});
+    EXPECT_EQ(fixed(card + "/FOUND.000" + sep + "FILE0000.CHK") + fixed(card + "/TAKE.WAV") +
+                  correct(card + "/sub" + sep + "ok.wav"),
+              repair.out);
+    EXPECT_EQ(wav44(600, 600), read_file(take));
+    for (const std::string& path : hidden) EXPECT_EQ(wav44(0, 600), read_file(path)) << path;
 }
 
 struct FileCase {
@@ -147,8 +224,8 @@ TEST(Cli, WhatCannotBeWrittenIsCheckedAndNeverTouched) {
         std::filesystem::permissions(native(path), std::filesystem::perms::owner_write |
                                      std::filesystem::perms::group_write | std::filesystem::perms::others_write,
                                      std::filesystem::perm_options::remove);
-    // A pipe or a device must not make the tool wait, and a directory is no file.
-    std::vector<std::string> paths = {missing, dir.path};
+    // A pipe or a device must not make the tool wait.
+    std::vector<std::string> paths = {missing};
     // A take that may be read but not written is checked all the same.
     std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{readonly}, "Unable to write data to header in " + readonly + ".\n"},
@@ -172,19 +249,28 @@ TEST(Cli, WhatCannotBeWrittenIsCheckedAndNeverTouched) {
     sock.copy(addr.sun_path, sizeof addr.sun_path - 1);
     ASSERT_EQ(0, bind(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
     paths.insert(paths.end(), {fifo, sock, "/dev/null"});
+    cases.push_back({{"--check", fifo}, not_found(fifo)});
+    const pid_t recorder = fork();  // waits for a reader on the FIFO, which the tool must not be
+    if (recorder == 0) _exit(open(fifo.c_str(), O_WRONLY) >= 0 ? 0 : 1);
 #endif
     for (const std::string& path : paths) cases.push_back({{path}, not_found(path)});
-    RunOptions opts;
-    opts.unprivileged = true;  // root may write any file
-    for (const auto& [args, out] : cases) {
-        const RunResult r = run_tool(args, opts);
-        if (r.status == 127) GTEST_SKIP() << "setpriv is needed to run the tool as an unprivileged user";
-        EXPECT_EQ(out, r.out) << args.back();
+    // Root as well as another user: a take with no write permission bit is protected on purpose.
+    for (const bool unprivileged : {true, false}) {
+        RunOptions opts;
+        opts.unprivileged = unprivileged;
+        for (const auto& [args, out] : cases) {
+            const RunResult r = run_tool(args, opts);
+            if (r.status == 127) GTEST_SKIP() << "setpriv is needed to run the tool as an unprivileged user";
+            EXPECT_EQ(out, r.out) << args.back() << (unprivileged ? "" : " as root");
+        }
     }
 #ifdef _WIN32
     CloseHandle(server);
 #else
     close(server);
+    EXPECT_EQ(0, waitpid(recorder, nullptr, WNOHANG)) << "the FIFO's writer was released";
+    kill(recorder, SIGKILL);
+    waitpid(recorder, nullptr, 0);
 #endif
     EXPECT_EQ(wav44(0, 600), read_file(readonly));
     for (const std::string& path : {readonly, right})  // so that they can be removed
@@ -204,7 +290,7 @@ TEST(Cli, AFailedWriteIsNeverReportedAsAFix) {
         opts.file_size_limit = limit;
         const RunResult r = run_tool({path}, opts);
         EXPECT_EQ("Unable to write data to header in " + path + ".\n", r.out) << limit;
-        EXPECT_EQ(0, r.status);
+        EXPECT_EQ(1, r.status);
         EXPECT_EQ(644u, file_length(path));
     }
 }

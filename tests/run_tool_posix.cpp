@@ -30,8 +30,12 @@ std::vector<std::string> command_for(const std::vector<std::string>& args, const
 [[noreturn]] void exec_child(const std::vector<std::string>& cmd, int in, int out, int err, const RunOptions& opt) {
     dup2(in, 0);
     dup2(err, 2);
+    int reader_gone[2];
     if (opt.stdout_to == "closed") {
         close(1);
+    } else if (opt.stdout_to == "broken pipe" && pipe(reader_gone) == 0) {
+        close(reader_gone[0]);
+        dup2(reader_gone[1], 1);
     } else {
         if (!opt.stdout_to.empty()) out = open(opt.stdout_to.c_str(), O_WRONLY);
         dup2(out, 1);

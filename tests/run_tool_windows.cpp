@@ -70,13 +70,17 @@ RunResult run_tool(const std::vector<std::string>& args, const RunOptions& optio
     start.cb = sizeof start;
     start.dwFlags = STARTF_USESTDHANDLES;
     start.hStdInput = in_read;
-    start.hStdOutput = out_write;
+    HANDLE reader_gone = nullptr, gone_write = nullptr;  // a pipe whose reader has closed, as `| head` leaves it
+    if (options.stdout_to == "broken pipe" && CreatePipe(&reader_gone, &gone_write, &inherit, 0))
+        CloseHandle(reader_gone);
+    start.hStdOutput = gone_write != nullptr ? gone_write : out_write;
     start.hStdError = err_write;
     PROCESS_INFORMATION child{};
     if (!CreateProcessW(tool.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &child))
         throw std::runtime_error("CreateProcessW");
     CloseHandle(in_read);
     CloseHandle(out_write);
+    if (gone_write != nullptr) CloseHandle(gone_write);
     CloseHandle(err_write);
 
     RunResult r;

@@ -1,0 +1,19 @@
+// The command line as words: options wherever they stand, until "--", and the names.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace ostrel {
+
+struct CommandLine {
+    bool check = false, verbose = false, help = false, version = false;
+    std::string unknown;  // the first argument that looks like an option and is none
+    std::vector<std::string> names;
+};
+
+// Options: --check (-n), --verbose (-v), --help (-h, and /? on Windows), --version (-V); short
+// ones may be joined, as in -nv. A lone "-" is a name, and so is every argument after "--".
+CommandLine parse_command_line(int count, const char* const* args, bool windows);
+
+}  // namespace ostrel

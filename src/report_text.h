@@ -1,0 +1,25 @@
+// The words the tool says about one file: its report line, and with -v what was found and what
+// changed. Pure, so that every front end says exactly the same.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "repair_decision.h"
+
+namespace ostrel {
+
+enum class Outcome { NotFound, BeingWritten, NoDataBlock, CutShort, TooLarge, Correct, Fixed, NeedsFix, WriteFailed };
+
+// The outcome of a plan that is not carried out (Fix becomes NeedsFix).
+Outcome outcome_of(const RepairPlan& plan);
+
+// The report line for `path`, with its line feed.
+std::string report_line(Outcome outcome, const std::string& path);
+
+// What -v adds after the report line of a file the core looked at, without the leading spaces:
+// the form and format, the data size and the audio it counts before and after, the form size,
+// the bytes left uncounted, and each write with the bytes it replaces.
+std::vector<std::string> detail_lines(const RepairPlan& plan, const std::string& path);
+
+}  // namespace ostrel
