@@ -42,6 +42,7 @@ struct FileImage {
 struct Reference {
     Verdict verdict = Verdict::NoDataBlock;
     bool proven = false;
+    uint64_t frames = UINT64_MAX;  // what the data holds once settled, where the format tells
     std::vector<std::pair<uint64_t, std::string>> writes;
 };
 
@@ -90,7 +91,7 @@ Reference reference(const FileImage& f) {
     if (!rf64 && !f.is(0, "RIFF")) return r;
     if (rf64 && (L < 36 || !f.is(12, "ds64") || f.le(16, 4) < 24)) return r;
 
-    uint64_t h = 0, at = 12, frame = 1;
+    uint64_t h = 0, at = 12, frame = 1, per_unit = 0, fact_at = 0;
     bool found = false, fmt_met = false, cut_in_trailing = false;
     for (int n = 0; n < 4096 && at + 4 <= L; ++n) {
         if (f.is(at, "data")) {
@@ -107,8 +108,14 @@ Reference reference(const FileImage& f) {
         if (f.is(at, "fmt ") && !fmt_met) {
             fmt_met = true;
             const uint64_t tag = f.le(at + 8, 2), align = f.le(at + 20, 2);
-            if (size >= 14 && (tag == 1 || tag == 3 || tag == 6 || tag == 7 || tag == 0xFFFE) && align > 0) frame = align;
+            const bool pcm = tag == 1 || tag == 3 || tag == 6 || tag == 7 || tag == 0xFFFE;
+            const bool block = tag == 2 || tag == 0x11 || tag == 0x31;
+            if (size >= 14 && (pcm || block) && align > 0) frame = align;
+            if (size >= 14) per_unit = pcm ? 1 : !block ? 0 : size >= 20 ? f.le(at + 26, 2) : tag == 0x31 ? 320 : 0;
+            if (size >= 14 && per_unit == 0 && tag == 0x31) per_unit = 320;
+            if (align == 0) per_unit = 0;
         }
+        if (f.is(at, "fact") && fact_at == 0 && size >= 4) fact_at = at + 8;
         if (at + 8 + size + size % 2 > L) break;
         at += 8 + size + size % 2;
     }
@@ -124,31 +131,64 @@ Reference reference(const FileImage& f) {
         r.verdict = Verdict::CutShort;
         return r;
     }
-    if (!by_chain) frame = 1;
     const uint64_t ds = h + 8, field = f.le(h + 4, 4);
     const uint64_t stored = rf64 ? f.le(28, 8) : field;
 
-    uint64_t end = L;
+    uint64_t end = L, chunks_end = L, appended = 0;
     uint64_t size = settle(f, ds, end, stored, frame, r.proven);
-    const bool tagged = L - ds >= 128 && f.at(L - 128) == 'T' && f.at(L - 127) == 'A' && f.at(L - 126) == 'G';
-    if (size != stored && tagged) {
-        end = L - 128;
-        size = settle(f, ds, end, stored, frame, r.proven);
+    if (size != stored && L - ds >= 8) {
+        if (L - ds >= 128 && f.at(L - 128) == 'T' && f.at(L - 127) == 'A' && f.at(L - 126) == 'G') end = chunks_end = L - 128;
+        const uint64_t from = L - ds > 4096 ? L - 4096 : ds;
+        for (bool more = true; more;) {
+            more = false;
+            for (uint64_t a = from; a + 8 <= end; ++a) {
+                const uint64_t sz = f.le(a + 4, 4);
+                if (trailing(f, a) && (a + 8 + sz == end || (sz % 2 == 1 && a + 8 + sz + 1 == end))) {
+                    end = appended = a, more = true;
+                    break;
+                }
+            }
+        }
+        if (end < L) size = settle(f, ds, end, stored, frame, r.proven);
     }
     const bool repaired = size != stored;
+    const uint64_t data_end = ds + size;
+    const bool follow = appended != 0 && (data_end == appended || data_end + 1 == appended);
+    const uint64_t form_limit = follow ? chunks_end : end;
     const uint64_t form = rf64 ? f.le(20, 8) : f.le(4, 4);
-    const uint64_t form_end = form > UINT64_MAX - 8 ? UINT64_MAX : form + 8, data_end = ds + size;
-    const bool form_wrong = form_end < data_end || (form_end > end + 1 && (repaired || form_end - end > (1u << 20)));
-    const uint64_t target = r.proven ? end : data_end + (size % 2 == 1 && data_end < end);
+    const uint64_t form_end = form > UINT64_MAX - 8 ? UINT64_MAX : form + 8;
+    const bool form_wrong =
+        form_end < data_end || (form_end > form_limit + 1 && (repaired || form_end - form_limit > (1u << 20)));
+    const uint64_t target = r.proven || follow ? form_limit : data_end + (size % 2 == 1 && data_end < end);
 
+    // Sample counts: F frames; a count in (F - S, F] agrees.
+    const bool known = per_unit > 0;
+    const uint64_t frames = size / frame * per_unit;
+    auto agrees = [&](uint64_t v) { return v <= frames && v + per_unit > frames; };
+    const uint64_t ds64_samples = rf64 && L >= 44 ? f.le(36, 8) : 0;
+    const bool samples_wrong = rf64 && known && ds64_samples != 0 && !agrees(ds64_samples);
+    const uint64_t fact = fact_at ? f.le(fact_at, 4) : 0;
+    const bool fact_wrong = fact_at && known && frames <= 0xFFFFFFFF && !(rf64 && fact == 0xFFFFFFFF) && !agrees(fact);
+    r.frames = known ? frames : UINT64_MAX;
+
+    const std::pair<uint64_t, std::string> fact_write = {fact_at, le_bytes(frames, 4)};
     if (rf64) {
-        if (form_wrong) r.writes.push_back({20, le_bytes(target - 8, 8) + (repaired ? le_bytes(size, 8) : "")});
-        if (repaired && !form_wrong) r.writes.push_back({28, le_bytes(size, 8)});
+        const std::string fields[3] = {le_bytes(form_wrong ? target - 8 : form, 8), le_bytes(size, 8),
+                                       le_bytes(samples_wrong ? frames : ds64_samples, 8)};
+        const bool wrong[3] = {form_wrong, repaired, samples_wrong};
+        int first = 0, last = 2;
+        while (first < 3 && !wrong[first]) ++first;
+        while (last >= first && !wrong[last]) --last;
+        std::string range;
+        for (int k = first; k <= last; ++k) range += fields[k];
+        if (!range.empty()) r.writes.push_back({20 + 8 * static_cast<uint64_t>(first), range});
         if (field != 0xFFFFFFFF && field != size) r.writes.push_back({h + 4, le_bytes(0xFFFFFFFF, 4)});
+        if (fact_wrong) r.writes.push_back(fact_write);
     } else if (size > 0xFFFFFFFF && by_chain && (f.is(12, "JUNK") || f.is(12, "ds64")) && f.le(16, 4) >= 28) {
         r.writes.push_back({20, le_bytes(target - 8, 8) + le_bytes(size, 8) + std::string(12, '\0')});
         r.writes.push_back({12, "ds64"});
         if (field != 0xFFFFFFFF) r.writes.push_back({h + 4, le_bytes(0xFFFFFFFF, 4)});
+        if (fact_wrong) r.writes.push_back(fact_write);
         r.writes.push_back({0, "RF64" + le_bytes(0xFFFFFFFF, 4)});
     } else if (size > 0xFFFFFFFF) {
         r.verdict = Verdict::TooLarge;
@@ -156,6 +196,7 @@ Reference reference(const FileImage& f) {
     } else {
         if (repaired) r.writes.push_back({h + 4, le_bytes(size, 4)});
         if (form_wrong && target - 8 <= 0xFFFFFFFF) r.writes.push_back({4, le_bytes(target - 8, 4)});
+        if (fact_wrong) r.writes.push_back(fact_write);
     }
     r.verdict = r.writes.empty() ? Verdict::Correct : Verdict::Fix;
     return r;
@@ -210,6 +251,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint64_t size_after = after.is(0, "RIFF") ? after.le(plan.data_id + 4, 4) : after.le(28, 8);
     if (ref.proven) FUZZ_CHECK(size_after == plan.stored_size);
     FUZZ_CHECK(size_after == plan.new_size && plan.new_size <= plan.data_length);
+    // fact never counts more than the frames the data holds, and a block codec's audio is whole blocks.
+    const uint64_t fact_after = plan.fact ? after.le(plan.fact_offset, 4) : 0;
+    if (plan.fact && ref.frames <= 0xFFFFFFFF && !(plan.rf64 && fact_after == 0xFFFFFFFF))
+        FUZZ_CHECK(fact_after <= ref.frames);
+    if (!ref.proven && ostrel::block_codec(plan.format)) FUZZ_CHECK(size_after % plan.frame_bytes == 0);
+    // A RIFF repair syncs once, at its end; every other write is followed by a sync.
+    FUZZ_CHECK(plan.writes[plan.write_count - 1].sync_after);
     MemorySource again(repaired, length);
     FUZZ_CHECK(ostrel::plan_repair(again, length).verdict == Verdict::Correct);
     return 0;

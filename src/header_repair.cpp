@@ -28,12 +28,14 @@ struct Checked {
     ostrel::RepairPlan plan;
 };
 
-// Each write is on storage before the next starts, so a crash between two leaves the file as
-// one of the steps left it, and the next run finishes the job.
+// The writes in order, each synced where the plan says the next depends on it, and the last
+// always: a crash between two leaves the file as one of the steps left it, and the next run
+// finishes the job.
 Outcome carry_out(io::File& file, const ostrel::RepairPlan& plan) {
     for (size_t k = 0; k < plan.write_count; ++k) {
         const ostrel::Write& w = plan.writes[k];
-        if (!io::write_at(file, w.offset, w.bytes, w.count) || !io::flush_to_storage(file)) return Outcome::WriteFailed;
+        if (!io::write_at(file, w.offset, w.bytes, w.count)) return Outcome::WriteFailed;
+        if ((w.sync_after || k + 1 == plan.write_count) && !io::flush_to_storage(file)) return Outcome::WriteFailed;
     }
     return Outcome::Fixed;
 }

@@ -29,6 +29,7 @@ struct Chain {
     uint64_t at = kFirstChunk;   // the data id when found, else the header where the chain broke
     bool fmt_met = false;
     AudioFormat format;          // from the first fmt chunk
+    uint64_t fact_at = 0;        // the body of the first fact chunk of 4 bytes or more, or 0
     bool cut_in_trailing = false;  // broke on a trailing chunk whose body runs past the end
 };
 
@@ -42,12 +43,23 @@ AudioFormat read_format(const uint8_t* body, size_t count) {
     f.byte_rate = load_le32(body + 8);
     f.block_align = load_le16(body + 12);
     if (count >= 16) f.bits = load_le16(body + 14);
+    if (count >= 20) f.samples_per_block = load_le16(body + 18);
     f.extensible = f.tag == 0xFFFE;
     if (f.extensible && count >= 26) f.tag = load_le16(body + 24);
     return f;
 }
 
-uint32_t frame_bytes(const AudioFormat& f) { return pcm_like(f) && f.block_align >= 1 ? f.block_align : 1; }
+uint32_t frame_bytes(const AudioFormat& f) {
+    return (pcm_like(f) || block_codec(f)) && f.block_align >= 1 ? f.block_align : 1;
+}
+
+// Sample frames in each frame or block, or 0 where they cannot be known.
+uint32_t samples_per_unit(const AudioFormat& f) {
+    if (pcm_like(f)) return 1;
+    if (!block_codec(f)) return 0;
+    if (f.samples_per_block == 0 && f.tag == 0x31) return kGsmSamplesPerBlock;
+    return f.samples_per_block;
+}
 
 // Follows chunk headers from offset 12 to the first "data" chunk. In RF64 a size of FF FF FF FF
 // means "see ds64", which only the data chunk may say here.
@@ -78,6 +90,7 @@ Chain walk_to_data(CachedBytes& b, bool rf64) {
                 c.format = read_format(body, count);
             }
         }
+        if (id_is(header, "fact") && c.fact_at == 0 && size >= 4) c.fact_at = at + 8;
         const uint64_t next = at + 8 + size + (size & 1);  // odd chunks carry a pad byte
         if (next > length) return c;
         c.at = next;
@@ -163,11 +176,37 @@ Settled settle_size(CachedBytes& b, uint64_t data_start, uint64_t end, uint64_t 
     return s;
 }
 
-bool ends_in_id3v1_tag(CachedBytes& b, uint64_t data_start, bool& read_failed) {
-    if (b.length() - data_start < kId3v1Bytes) return false;
-    uint8_t tag[3];
-    read_failed = !b.get(b.length() - kId3v1Bytes, tag, 3);
-    return !read_failed && std::memcmp(tag, "TAG", 3) == 0;
+// The last bytes of the file, from data_start at the earliest: one read, for an ID3v1 tag and
+// for chunks that a writer appended after the audio.
+struct Tail {
+    uint64_t from = 0;
+    uint8_t bytes[kTailBytes];
+    size_t count = 0;
+    const uint8_t* at(uint64_t offset) const { return bytes + (offset - from); }
+};
+
+bool read_tail(CachedBytes& b, uint64_t data_start, Tail& t) {
+    const uint64_t length = b.length();
+    t.from = length - data_start > kTailBytes ? length - kTailBytes : data_start;
+    t.count = static_cast<size_t>(length - t.from);
+    return b.get(t.from, t.bytes, t.count);
+}
+
+bool ends_in_id3v1_tag(const Tail& t, uint64_t length) {
+    return length - t.from >= kId3v1Bytes && std::memcmp(t.at(length - kId3v1Bytes), "TAG", 3) == 0;
+}
+
+// A writer that cannot seek back, writing to a pipe, appends its LIST or other chunks after the
+// audio: a trailing chunk whose header and size end exactly at `end`, or one pad byte before it.
+// Returns where the earliest such chunk begins, or `end` when there is none.
+uint64_t appended_chunk_start(const Tail& t, uint64_t end) {
+    for (uint64_t at = t.from; at + 8 <= end; ++at) {
+        const uint8_t* h = t.at(at);
+        const uint32_t size = load_le32(h + 4);
+        const uint64_t chunk_end = at + 8 + size;
+        if (trailing_id(h) && (chunk_end == end || ((size & 1) && chunk_end + 1 == end))) return at;
+    }
+    return end;
 }
 
 // Where the form should end, or 0 when its size may stay. Readers such as Python's wave and
@@ -198,6 +237,39 @@ void point_field_to_ds64(RepairPlan& p, uint32_t field, uint64_t size) {
     add_write(p, p.data_id + 4, see_ds64, 4);
 }
 
+void plan_fact(RepairPlan& p) {
+    if (p.new_fact_count == p.fact_count) return;
+    uint8_t count[4];
+    Decon4(wrap_to_int32(p.new_fact_count), count);
+    add_write(p, p.fact_offset, count, 4);
+}
+
+// Readers of codecs take the sample count of fact (and of ds64) over the data size, so it must
+// agree with the data once settled: F sample frames, where a count within the last block, as a
+// healthy ADPCM file keeps it, is right too. It stays where F cannot be known: no fmt read whole,
+// a format whose frames say nothing, a block codec that does not say its samples per block.
+void settle_sample_counts(CachedBytes& b, RepairPlan& p, uint64_t fact_at, bool& read_failed) {
+    const uint32_t per_unit = samples_per_unit(p.format);
+    const bool known = per_unit > 0 && p.frame_bytes == p.format.block_align;
+    const uint64_t frames = known ? p.new_size / p.frame_bytes * per_unit : 0;
+    auto agrees = [&](uint64_t count) { return count <= frames && count + per_unit > frames; };
+    if (p.rf64 && b.head_size() >= kDs64SampleCountOffset + 8) {
+        p.ds64_samples = p.new_ds64_samples = load_le64(b.head() + kDs64SampleCountOffset);
+        // 0 tells RF64 readers to count the data.
+        if (known && p.ds64_samples != 0 && !agrees(p.ds64_samples)) p.new_ds64_samples = frames;
+    }
+    if (fact_at == 0) return;
+    uint8_t count[4];
+    read_failed = !b.get(fact_at, count, 4);
+    p.fact = !read_failed;
+    p.fact_offset = fact_at;
+    p.fact_count = p.new_fact_count = load_le32(count);
+    // In RF64, FF FF FF FF says "see ds64".
+    const bool see_ds64 = p.rf64 && p.fact_count == 0xFFFFFFFFu;
+    if (known && frames <= kMaxFieldValue && !see_ds64 && !agrees(p.fact_count))
+        p.new_fact_count = static_cast<uint32_t>(frames);
+}
+
 // Writers that may run past 4 GiB put a JUNK chunk of at least 28 bytes first, so that it can
 // become ds64; a ds64 there is a promotion that was cut short.
 bool has_room_for_ds64(const CachedBytes& b) {
@@ -215,22 +287,27 @@ void plan_promotion(RepairPlan& p, uint32_t field, uint64_t riff_size) {
     add_write(p, kFirstChunk + 8, body, sizeof body);  // sample count and table length stay 0
     add_write(p, kFirstChunk, reinterpret_cast<const uint8_t*>("ds64"), 4);
     point_field_to_ds64(p, field, p.new_size);
+    plan_fact(p);
     const uint8_t rf64[8] = {'R', 'F', '6', '4', 0xFF, 0xFF, 0xFF, 0xFF};
     add_write(p, 0, rf64, sizeof rf64);
 }
 
-// RF64 keeps both sizes in ds64: riffSize at 20, dataSize at 28. Both go in one write when both
-// are wrong; the field after "data" follows, since until it says FF FF FF FF readers still use it.
-// A field that contradicts a right ds64, as a run cut short between the two writes leaves it, is
-// mended on its own.
-void plan_rf64(RepairPlan& p, uint32_t field, uint64_t riff_size, bool riff_wrong) {
-    uint8_t sizes[16];
-    store_le64(riff_size, sizes);
-    store_le64(p.new_size, sizes + 8);
-    const bool data_wrong = p.new_size != p.stored_size;
-    if (riff_wrong || data_wrong)
-        add_write(p, riff_wrong ? kDs64RiffSizeOffset : kDs64DataSizeOffset, riff_wrong ? sizes : sizes + 8,
-                  riff_wrong && data_wrong ? 16 : 8);
+// RF64 keeps its sizes in ds64: riffSize at 20, dataSize at 28, the sample count at 36. The wrong
+// ones go in one write, with any right one between them; the field after "data" follows, since
+// until it says FF FF FF FF readers still use it. A field that contradicts a right ds64, as a
+// run cut short between the two writes leaves it, is mended on its own.
+void plan_rf64(RepairPlan& p, uint32_t field) {
+    const uint64_t values[3] = {p.new_form_size, p.new_size, p.new_ds64_samples};
+    const bool wrong[3] = {p.new_form_size != p.form_size, p.new_size != p.stored_size,
+                           p.new_ds64_samples != p.ds64_samples};
+    int first = 0, last = 2;
+    while (first < 3 && !wrong[first]) ++first;
+    while (last >= first && !wrong[last]) --last;
+    if (first <= last) {
+        uint8_t fields[24];
+        for (int k = first; k <= last; ++k) store_le64(values[k], fields + 8 * (k - first));
+        add_write(p, kDs64RiffSizeOffset + 8 * static_cast<uint64_t>(first), fields, 8 * static_cast<size_t>(last - first + 1));
+    }
     point_field_to_ds64(p, field, p.new_size);
 }
 
@@ -241,6 +318,10 @@ RepairPlan failed(RepairPlan p) {
 }
 
 }  // namespace
+
+bool block_codec(const AudioFormat& f) {
+    return f.known && !f.extensible && (f.tag == 2 || f.tag == 0x11 || f.tag == 0x31);
+}
 
 bool pcm_like(const AudioFormat& f) {
     return f.known && (f.extensible || f.tag == 1 || f.tag == 3 || f.tag == 6 || f.tag == 7);
@@ -315,7 +396,9 @@ RepairPlan plan_repair(ByteSource& source, uint64_t file_length) {
             return none(p, "no data chunk on the chunk chain or after fmt");
     }
     p.data_id = h;
-    p.frame_bytes = p.found_by_chain ? frame_bytes(chain.format) : 1;
+    // The frame size comes from a fmt chunk that the walk read whole, also when the chain broke
+    // after it.
+    p.frame_bytes = frame_bytes(chain.format);
     head = b.head();  // the scan may have moved it
     p.form_size = p.new_form_size = p.rf64 ? load_le64(head + kDs64RiffSizeOffset) : load_le32(head + 4);
 
@@ -333,34 +416,48 @@ RepairPlan plan_repair(ByteSource& source, uint64_t file_length) {
     p.data_length = file_length - data_start;
     p.stored_size = p.rf64 ? load_le64(head + kDs64DataSizeOffset) : field;
 
-    // An ID3v1 tag is only looked for when the whole file would change the size: the bytes
-    // "TAG" can end the audio by chance.
+    // An ID3v1 tag, and chunks that a writer appended after the audio, are only looked for when
+    // the whole file would change the size: audio can end in the bytes "TAG" by chance.
     uint64_t end = file_length;
     Settled s = settle_size(b, data_start, end, p.stored_size, p.frame_bytes);
     bool read_failed = s.read_failed;
-    if (!read_failed && s.size != p.stored_size && ends_in_id3v1_tag(b, data_start, read_failed)) {
-        end -= kId3v1Bytes;
-        p.id3v1_tag = true;
-        s = settle_size(b, data_start, end, p.stored_size, p.frame_bytes);
-        read_failed = s.read_failed;
+    uint64_t chunks_end = end;
+    if (!read_failed && s.size != p.stored_size && file_length - data_start >= 8) {
+        Tail tail;
+        if (!read_tail(b, data_start, tail)) return failed(p);
+        p.id3v1_tag = ends_in_id3v1_tag(tail, file_length);
+        if (p.id3v1_tag) end = chunks_end = file_length - kId3v1Bytes;
+        for (uint64_t start; (start = appended_chunk_start(tail, end)) < end;) end = start;
+        if (end < chunks_end) p.appended_at = end, p.appended_end = chunks_end;
+        if (end < file_length) {
+            s = settle_size(b, data_start, end, p.stored_size, p.frame_bytes);
+            read_failed = s.read_failed;
+        }
     }
     if (read_failed) return failed(p);
     p.audio_end = end;
     p.new_size = s.size;
     p.proof = s.size == p.stored_size ? s.proof : Proof::None;
+    settle_sample_counts(b, p, chain.fact_at, read_failed);
+    if (read_failed) return failed(p);
     const bool repaired = p.new_size != p.stored_size;
-    const uint64_t form_end = form_end_wanted(p.form_size, data_start, p.new_size, end, s.proven, repaired);
+    // Appended chunks that follow the audio and its pad byte, if any, stay inside the form.
+    const uint64_t data_end = data_start + p.new_size;
+    const bool chunks_follow = p.appended_at != 0 && (data_end == p.appended_at || data_end + 1 == p.appended_at);
+    const uint64_t form_end = form_end_wanted(p.form_size, data_start, p.new_size, chunks_follow ? chunks_end : end,
+                                              s.proven || chunks_follow, repaired);
+    if (form_end != 0) p.new_form_size = form_end - 8;
 
     if (p.rf64) {
-        if (form_end != 0) p.new_form_size = form_end - 8;
-        plan_rf64(p, field, p.new_form_size, form_end != 0);
+        plan_rf64(p, field);
+        plan_fact(p);
     } else if (p.new_size > kMaxFieldValue) {
         if (!p.found_by_chain || !has_room_for_ds64(b)) {
             p.verdict = Verdict::TooLarge;
             return p;
         }
         p.promoted = true;
-        p.new_form_size = (form_end ? form_end : data_start + p.new_size) - 8;
+        if (form_end == 0) p.new_form_size = data_end - 8;
         plan_promotion(p, field, p.new_form_size);
     } else {
         if (repaired) {
@@ -368,15 +465,19 @@ RepairPlan plan_repair(ByteSource& source, uint64_t file_length) {
             Decon4(wrap_to_int32(static_cast<uint32_t>(p.new_size)), size32);
             add_write(p, h + 4, size32, 4);
         }
-        // The data size is on storage first: a crash before the form's write leaves the form as
-        // readers knew it, and the next run finds only the form to mend.
-        if (form_end != 0 && form_end - 8 <= kMaxFieldValue) {
-            p.new_form_size = form_end - 8;
+        if (form_end != 0 && p.new_form_size <= kMaxFieldValue) {
             uint8_t riff32[4];
             Decon4(wrap_to_int32(static_cast<uint32_t>(p.new_form_size)), riff32);
             add_write(p, 4, riff32, 4);
+        } else {
+            p.new_form_size = p.form_size;
         }
+        plan_fact(p);
     }
+    // In RIFF the writes are independent: whichever reach storage, readers read at least as much
+    // audio as before, so one sync puts them all there. In RF64, and converting to it, the field
+    // after "data" may say FF FF FF FF only once ds64 is on storage, and RF64 only once all is.
+    for (size_t k = 0; k < p.write_count; ++k) p.writes[k].sync_after = p.rf64 || p.promoted || k + 1 == p.write_count;
     if (!keep_bytes_before(b, p, field4)) return failed(p);
     p.verdict = p.write_count > 0 ? Verdict::Fix : Verdict::Correct;
     return p;

@@ -26,6 +26,13 @@ constexpr uint64_t kDs64RiffSizeOffset = 20;
 constexpr uint64_t kDs64DataSizeOffset = 28;
 // Taggers and players append a 128-byte ID3v1 tag, which begins "TAG", to the file.
 constexpr uint64_t kId3v1Bytes = 128;
+// A file whose size would change is read once more at its end, for an ID3v1 tag and for chunks
+// that a writer appended after the audio.
+constexpr uint64_t kTailBytes = 4096;
+// An RF64/BW64 ds64 chunk also holds the number of sample frames.
+constexpr uint64_t kDs64SampleCountOffset = 36;
+// GSM 6.10 packs 320 samples into each 65-byte block.
+constexpr uint32_t kGsmSamplesPerBlock = 320;
 // How far past the file a form may end and still be left alone in a file whose data size is
 // right; writers' placeholders lie much further out.
 constexpr uint64_t kFormSlack = uint64_t{1} << 20;
@@ -46,6 +53,7 @@ struct Write {
     size_t count = 0;
     uint8_t bytes[28] = {};
     uint8_t before[28] = {};
+    bool sync_after = false;  // put this and every write before it on storage before the next
 };
 
 // What settles a stored size without counting the file's bytes.
@@ -57,6 +65,7 @@ struct AudioFormat {
     uint32_t tag = 0;    // wFormatTag; for extensible, the sub-format's tag when the chunk has it
     bool extensible = false;
     uint32_t channels = 0, rate = 0, byte_rate = 0, block_align = 0, bits = 0;
+    uint32_t samples_per_block = 0;  // of ADPCM and GSM; 0 where the chunk does not say
 };
 
 struct RepairPlan {
@@ -70,7 +79,7 @@ struct RepairPlan {
     uint64_t stored_size = 0;   // the 32-bit field, or ds64's 64-bit data size
     uint64_t data_length = 0;   // bytes from h + 8 to the end of the file
     uint64_t new_size = 0;      // the data size once settled: stored_size unless it is wrong
-    uint32_t frame_bytes = 1;   // the data size counts whole frames of this many bytes
+    uint32_t frame_bytes = 1;   // the data size counts whole frames or blocks of this many bytes
     AudioFormat format;
     uint64_t audio_end = 0;     // where the data may end: the file's end, or where an ID3v1 tag starts
     bool id3v1_tag = false;
@@ -78,13 +87,21 @@ struct RepairPlan {
     uint64_t form_size = 0;     // the RIFF size, or ds64's riffSize, as stored
     uint64_t new_form_size = 0;
     bool promoted = false;      // a RIFF file past 4 GiB becomes RF64
-    Write writes[4];
+    uint64_t appended_at = 0;   // where chunks that a writer appended after the audio begin, or 0
+    uint64_t appended_end = 0;
+    bool fact = false;          // a fact chunk was read whole before the data
+    uint64_t fact_offset = 0;   // of its sample count
+    uint32_t fact_count = 0, new_fact_count = 0;
+    uint64_t ds64_samples = 0, new_ds64_samples = 0;
+    Write writes[6];
     size_t write_count = 0;
 };
 
 // PCM, float, A-law, mu-law and extensible store whole frames of nBlockAlign bytes; in any
 // other format a frame says nothing about where the audio may end.
 bool pcm_like(const AudioFormat& f);
+// MS ADPCM, IMA ADPCM and GSM 6.10 store whole blocks of nBlockAlign bytes.
+bool block_codec(const AudioFormat& f);
 // True when the four bytes can be a chunk id: printable ASCII, as every registered id is.
 bool printable_id(const uint8_t id[4]);
 // True when the first bytes say RIFF, RF64 or BW64 at 0 and WAVE at 8.

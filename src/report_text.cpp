@@ -45,8 +45,8 @@ std::string duration(const RepairPlan& p, uint64_t bytes) {
     const AudioFormat& f = p.format;
     if (!f.known) return "";
     uint64_t units = bytes, per_second = f.byte_rate;
-    if (pcm_like(f) && f.block_align > 0) {
-        units = bytes / f.block_align;
+    if ((pcm_like(f) || (block_codec(f) && p.frame_bytes > 1)) && f.block_align > 0) {
+        units = bytes / f.block_align * (pcm_like(f) ? 1 : f.samples_per_block);
         per_second = f.rate;
     }
     if (per_second == 0) return "";
@@ -72,7 +72,7 @@ const char* proof_words(Proof proof) {
         case Proof::FileLength: return "the file's length";
         case Proof::ChunksAfter: return "the chunks after the audio";
         case Proof::PadByte: return "its pad byte";
-        case Proof::PartialFrame: return "a partial last frame";
+        case Proof::PartialFrame: return "a partial last frame or block";
         case Proof::None: break;
     }
     return "";
@@ -98,15 +98,23 @@ std::string form_line(const RepairPlan& p) {
     return name + " " + number(p.form_size) + " -> " + number(p.new_form_size);
 }
 
+std::string sample_count_line(const char* what, uint64_t before, uint64_t after) {
+    if (before == after) return std::string(what) + " " + number(before) + " sample frames";
+    return std::string(what) + " " + number(before) + " -> " + number(after) + " sample frames";
+}
+
 // Bytes on disk that the data size leaves out, and why.
 void add_uncounted(const RepairPlan& p, std::vector<std::string>& lines) {
     const uint64_t data_end = p.data_id + 8 + p.new_size;
     const bool chunks_follow = p.proof == Proof::ChunksAfter || p.proof == Proof::PadByte;
     if (!chunks_follow && p.audio_end > data_end) {
         const uint64_t left = p.audio_end - data_end;
-        lines.push_back(number(left) + (left == 1 ? " byte" : " bytes") +
-                        " after the last whole frame " + (left == 1 ? "is" : "are") + " not counted");
+        lines.push_back(number(left) + (left == 1 ? " byte" : " bytes") + " after the last whole " +
+                        (block_codec(p.format) ? "block " : "frame ") + (left == 1 ? "is" : "are") + " not counted");
     }
+    if (p.appended_at != 0)
+        lines.push_back(number(p.appended_end - p.appended_at) + " bytes of chunks appended after the audio, at " +
+                        number(p.appended_at) + ", are not counted");
     if (p.id3v1_tag) lines.push_back("an ID3v1 tag of 128 bytes at the end is not counted");
 }
 
@@ -157,6 +165,8 @@ std::vector<std::string> detail_lines(const RepairPlan& p, const std::string& pa
     }
     lines.push_back(data_line(p));
     lines.push_back(form_line(p));
+    if (p.fact) lines.push_back(sample_count_line("fact", p.fact_count, p.new_fact_count));
+    if (p.new_ds64_samples != p.ds64_samples) lines.push_back(sample_count_line("ds64 sample count", p.ds64_samples, p.new_ds64_samples));
     add_uncounted(p, lines);
     for (size_t k = 0; k < p.write_count; ++k) {
         const Write& w = p.writes[k];

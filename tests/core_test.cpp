@@ -62,6 +62,8 @@ TEST(RepairPlan, Table) {
     const std::string junk = chunk("JUNK", zeros(28));
     const std::string ds64_body = le64(k5GiB - 8) + le64(k5GiB - 80) + zeros(12);
     const std::string tag = "TAG" + std::string(125, 'x');
+    const std::string ima = fmt_chunk(256, 0x11, 505);
+    auto fact = [](uint32_t frames) { return chunk("fact", le32(frames)); };
     auto with_data = [](const std::string& before, uint32_t stored, const std::string& after) {
         return riff_wave(before + chunk_header("data", stored) + after);
     };
@@ -83,8 +85,20 @@ TEST(RepairPlan, Table) {
         {"whole size, a partial frame after", wav44(600, 601), 645, Verdict::Correct, {}, 1},
         {"24-bit, cut a byte past a frame: form counts the pad", with_form(with_data(fmt_chunk(3), 0, audio(1000)), 8), 1044,
          Verdict::Fix, {{40, le32(999)}, {4, le32(1036)}}, 1},
-        {"a compressed format counts bytes", with_data(fmt_chunk(2048, 2), 0, audio(601)), 645, Verdict::Fix,
-         {{40, le32(601)}}, 1},
+        {"MP3 counts bytes", with_data(fmt_chunk(2048, 0x55), 0, audio(601)), 645, Verdict::Fix, {{40, le32(601)}}, 1},
+        // Codecs: whole blocks, and a fact count that agrees with the data.
+        {"IMA ADPCM cut mid-block, fact 0: data, RIFF size, fact", with_form(with_data(ima + fact(0), 0, audio(868)), 8),
+         928, Verdict::Fix, {{56, le32(768)}, {4, le32(820)}, {48, le32(1515)}}, 1},
+        {"healthy IMA ADPCM, fact within the last block", with_data(ima + fact(910), 512, audio(512)), 572,
+         Verdict::Correct, {}, 1},
+        {"float with fact 0, size right", with_data(fmt_chunk(4, 3) + fact(0), 600, audio(600)), 656, Verdict::Fix,
+         {{44, le32(150)}}, 1},
+        {"sox's float placeholder in fact", with_data(fmt_chunk(4, 3) + fact(0x0FFFFE00), 0, audio(600)), 656,
+         Verdict::Fix, {{52, le32(600)}, {44, le32(150)}}, 1},
+        {"MP3 fact stays", with_data(fmt_chunk(2048, 0x55) + fact(0), 0, audio(601)), 657, Verdict::Fix,
+         {{52, le32(601)}}, 1},
+        {"a LIST a pipe writer appended", with_form(with_data(fmt, 0x7FFF0000, audio(600) + "LIST" + le32(4) + "INFO"),
+         0x7FFF0024), 656, Verdict::Fix, {{40, le32(600)}, {4, le32(648)}}, 1},
         // An ID3v1 tag is no audio, but only a size that is wrong as it stands is judged by one.
         {"ID3v1 tag after a healthy take", wav44(600, 600) + tag, 772, Verdict::Correct, {}, 1},
         {"ID3v1 tag after a long crashed take", wav44(0, 0) + zeros(1 << 20) + tag, (1 << 20) + 172, Verdict::Fix,
@@ -115,7 +129,8 @@ TEST(RepairPlan, Table) {
         {"an unknown chunk cut short proves nothing", with_data(fmt, 600, audio(600) + chunk_header("abcd", 99)), 652,
          Verdict::Fix, {{40, le32(608)}}, 1},
         // A broken chain falls back to the scan from where it broke, for a data id after a fmt id.
-        {"broken chain, scan finds data", with_data(fmt + bad_chunk, 0, audio(10)), 70, Verdict::Fix, {{56, le32(10)}}, 1},
+        {"broken chain after fmt, scan finds data: whole frames", with_data(fmt + bad_chunk, 0, audio(11)), 71,
+         Verdict::Fix, {{56, le32(10)}}, 1},
         {"broken chain, no fmt before data", with_data(bad_chunk, 0, audio(10)), 46, Verdict::NoDataBlock, {}, 1},
         {"data in a chunk before the break is text",
          with_data(fmt + chunk("LIST", "data" + le32(0)) + bad_chunk, 0, audio(10)), 86, Verdict::Fix, {{72, le32(10)}}, 1},
@@ -153,8 +168,8 @@ TEST(RepairPlan, Table) {
         {"RF64 correct", rf64_wave(600, fmt + chunk_header("data", 0xFFFFFFFF) + audio(600)), 680, Verdict::Correct, {}, 1},
         {"RF64 with LIST after", rf64_wave(600, fmt + chunk_header("data", 0xFFFFFFFF) + audio(600) + list),
          680 + list.size(), Verdict::Correct, {}, 1},
-        {"RF64 ds64 says 0", rf64_wave(0, fmt + chunk_header("data", 0xFFFFFFFF) + audio(600)), 680, Verdict::Fix,
-         {{28, le64(600)}}, 1},
+        {"RF64 ds64 says 0, fact says see ds64", rf64_wave(0, fmt + fact(0xFFFFFFFF) + chunk_header("data", 0xFFFFFFFF) +
+         audio(600)), 692, Verdict::Fix, {{28, le64(600)}}, 1},
         {"RF64 both ds64 sizes and the field wrong", rf64_wave(0, fmt + chunk_header("data", 0)), 680, Verdict::Fix,
          {{20, le64(672) + le64(600)}, {76, le32(0xFFFFFFFF)}}, 1},
         {"RF64 ds64 right, field says 0", rf64_wave(600, fmt + chunk_header("data", 0), "RF64", 672), 680, Verdict::Fix,

@@ -21,10 +21,12 @@ inline std::string audio(size_t count) {
     for (size_t i = 0; i < count; ++i) a += static_cast<char>((i * 37) & 0xFF);
     return a;
 }
-// 8000 Hz, 16-bit PCM mono by default; `frame` bytes a frame, of format `tag`.
-inline std::string fmt_chunk(uint16_t frame = 2, uint16_t tag = 1) {
+// 8000 Hz, 16-bit PCM mono by default; `frame` bytes a frame (or block), of format `tag`; a codec's
+// samples per block follow cbSize when given.
+inline std::string fmt_chunk(uint16_t frame = 2, uint16_t tag = 1, uint16_t samples_per_block = 0) {
     const std::string tag_and_mono = {static_cast<char>(tag & 0xFF), static_cast<char>(tag >> 8), 1, 0};
-    return chunk("fmt ", tag_and_mono + le32(8000) + le32(8000u * frame) + le32(frame | 16u << 16));  // nBlockAlign, then 16 bits
+    const std::string codec = samples_per_block ? le32(2u | static_cast<uint32_t>(samples_per_block) << 16) : "";
+    return chunk("fmt ", tag_and_mono + le32(8000) + le32(8000u * frame) + le32(frame | 16u << 16) + codec);  // nBlockAlign, then 16 bits
 }
 // "RIFF", the RIFF size (kept as a writer would have left it) and "WAVE", then `rest`.
 inline std::string riff_wave(const std::string& rest) {
