@@ -46,6 +46,7 @@ AudioFormat read_format(const uint8_t* body, size_t count) {
     if (count >= 20) f.samples_per_block = load_le16(body + 18);
     f.extensible = f.tag == 0xFFFE;
     if (f.extensible && count >= 26) f.tag = load_le16(body + 24);
+    if (f.tag == 0x31 && !f.extensible && f.samples_per_block == 0) f.samples_per_block = kGsmSamplesPerBlock;
     return f;
 }
 
@@ -56,9 +57,7 @@ uint32_t frame_bytes(const AudioFormat& f) {
 // Sample frames in each frame or block, or 0 where they cannot be known.
 uint32_t samples_per_unit(const AudioFormat& f) {
     if (pcm_like(f)) return 1;
-    if (!block_codec(f)) return 0;
-    if (f.samples_per_block == 0 && f.tag == 0x31) return kGsmSamplesPerBlock;
-    return f.samples_per_block;
+    return block_codec(f) ? f.samples_per_block : 0;
 }
 
 // Follows chunk headers from offset 12 to the first "data" chunk. In RF64 a size of FF FF FF FF

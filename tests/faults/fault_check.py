@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Interrupts every repair the tool makes at each of its writes and syncs.
 
-For a 4-byte fix, a fix of the data size and then the RIFF size, an RF64 fix of both ds64 sizes
+For a 4-byte fix, a fix of the data size and then the RIFF size, one of those and fact with a
+single sync at the end, an RF64 fix of both ds64 sizes
 and the field after "data", and the promotion of a sparse 5 GiB file to RF64, strace
 kills the tool with SIGKILL at the 1st, 2nd, ... pwrite and fdatasync until a run gets past them
 all, and then makes each of those calls fail with EIO in turn. After every run: no failure was
@@ -29,10 +30,12 @@ def chunk(cid, body):
 
 
 FMT = chunk(b"fmt ", b"\x01\x00\x02\x00" + le32(48000) + le32(192000) + b"\x04\x00\x10\x00")
+FLOAT = chunk(b"fmt ", b"\x03\x00\x02\x00" + le32(48000) + le32(384000) + b"\x08\x00\x20\x00") + chunk(b"fact", le32(0))
 CASES = {
     # name: (header, length); the rest of the file is sparse zeros, as audio would be.
     "4-byte fix": (b"RIFF" + le32(36 + 96000) + b"WAVE" + FMT + b"data" + le32(0), 44 + 96000),
     "data, then RIFF size": (b"RIFF" + le32(8) + b"WAVE" + FMT + b"data" + le32(0), 44 + 96000),
+    "data, RIFF, fact": (b"RIFF" + le32(8) + b"WAVE" + FLOAT + b"data" + le32(0), 56 + 96000),
     "RF64 ds64 fix": (b"RF64" + le32(0xFFFFFFFF) + b"WAVE" + chunk(b"ds64", bytes(28)) + FMT + b"data" + le32(0),
                       80 + 96000),
     "promotion, 5 GiB": (b"RIFF" + le32(0xFFFFFFFF) + b"WAVE" + chunk(b"JUNK", bytes(28)) + FMT + b"data" + le32(0),
@@ -57,6 +60,8 @@ def describe(now, before, clean):
         return "as before"
     if now == clean:
         return "all written"
+    if clean[:4] != b"RF64":
+        return "part written"
     if before[:4] != b"RF64":
         if now[8:] == clean[8:]:
             return "all but 0-7"
