@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Measures the tool on sets of files made in a temporary directory, each named in one list:
 #   512 correct 44-byte headers, 512 wrong data sizes, 512 crashed takes (RIFF size 8, data
-#   size 0), 512 correct headers with a LIST chunk after 1 MiB of audio, 512 RF64 files whose
-#   ds64 says 0, and 16 files of 140 KB that are not WAVE; with --long also 16 sparse RIFF takes
-#   of 5 GiB promoted to RF64.
+#   size 0), 512 crashed float takes whose fact says 0, 512 correct headers with a LIST chunk
+#   after 1 MiB of audio, 512 RF64 files whose ds64 says 0, and 16 files of 140 KB that are not
+#   WAVE; with --long also 16 sparse RIFF takes of 5 GiB promoted to RF64.
 # For each set: milliseconds per file and, when strace is installed, system calls per file. Both
 # are the whole list minus a one-file run, so process start-up drops out; times are the best of
 # seven runs. Run from anywhere: bash bench/run.sh [--long]
@@ -20,6 +20,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 fmt16='fmt \x10\x00\x00\x00\x01\x00\x02\x00\x44\xac\x00\x00\x10\xb1\x02\x00\x04\x00\x10\x00'
+float_fact0='fmt \x10\x00\x00\x00\x03\x00\x02\x00\x44\xac\x00\x00\x20\x62\x05\x00\x08\x00\x20\x00fact\x04\x00\x00\x00\x00\x00\x00\x00'
 zeros28=$(printf '\\x00%.0s' {1..28})
 # Each kind: the header as printf escapes, and the length the file is grown to (sparse).
 header_of() {
@@ -27,6 +28,7 @@ header_of() {
     correct) echo "RIFF\x24\x00\x10\x00WAVE${fmt16}data\x00\x00\x10\x00" ;;
     wrong) echo "RIFF\x24\x00\x10\x00WAVE${fmt16}data\x00\x00\x00\x00" ;;
     crashed) echo "RIFF\x08\x00\x00\x00WAVE${fmt16}data\x00\x00\x00\x00" ;;
+    float) echo "RIFF\x08\x00\x00\x00WAVE${float_fact0}data\x00\x00\x00\x00" ;;
     list) echo "RIFF\x42\x00\x10\x00WAVE${fmt16}data\x00\x00\x10\x00" ;;
     rf64) echo "RF64\xff\xff\xff\xffWAVEds64\x1c\x00\x00\x00${zeros28}${fmt16}data\xff\xff\xff\xff" ;;
     promote) echo "RIFF\xff\xff\xff\xffWAVEJUNK\x1c\x00\x00\x00${zeros28}${fmt16}data\x00\x00\x00\x00" ;;
@@ -104,6 +106,7 @@ syscalls_per_file() {
 }
 
 rows=("correct:512:correct 44-byte headers" "wrong:512:wrong data sizes" "crashed:512:crashed: RIFF 8, data 0"
+      "float:512:crashed float, fact 0"
       "list:512:correct, LIST after audio" "rf64:512:RF64, ds64 says 0" "noid:16:140 KB, not WAVE")
 [ "$long" = --long ] && rows+=("promote:16:5 GiB RIFF promoted to RF64")
 echo "$(date -u +%Y-%m-%d), $(nproc) cores, $(uname -m)"
