@@ -64,7 +64,7 @@ bool trailing(const FileImage& f, uint64_t at) {
 uint64_t settle(const FileImage& f, uint64_t ds, uint64_t end, uint64_t stored, uint64_t frame, bool& proven) {
     const uint64_t n = end - ds;
     proven = false;
-    if (stored == n) return n - n % frame;
+    if (stored == n) return n % frame == 0 || (n % 2 == 0 && frame > 1 && n % frame == 1) ? n : n - n % frame;
     for (uint64_t pad = 0; pad <= stored % 2 && stored <= n && !proven; ++pad) {
         uint64_t at = ds + stored + pad;
         for (int k = 0; k < 4096 && at <= end; ++k) {

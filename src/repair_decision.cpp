@@ -158,7 +158,10 @@ Settled settle_size(CachedBytes& b, uint64_t data_start, uint64_t end, uint64_t 
     Settled s;
     s.size = n - n % frame;
     if (stored == n) {
-        if (n % frame == 0) s.proof = Proof::FileLength;
+        // sox counts the pad byte after an odd length of whole GSM blocks into the size.
+        const bool counts_pad = n % 2 == 0 && frame > 1 && n % frame == 1;
+        if (counts_pad) s.size = n;
+        if (n % frame == 0 || counts_pad) s.proof = counts_pad ? Proof::PadByte : Proof::FileLength;
         return s;
     }
     const Chunks chunks = prove_stored_size(b, data_start, end, stored);

@@ -95,6 +95,8 @@ TEST(RepairPlan, Table) {
          {{44, le32(150)}}, 1},
         {"sox's float placeholder in fact", with_data(fmt_chunk(4, 3) + fact(0x0FFFFE00), 0, audio(600)), 656,
          Verdict::Fix, {{52, le32(600)}, {44, le32(150)}}, 1},
+        {"sox's GSM counts its pad byte into the size", with_data(fmt_chunk(65, 0x31), 846, audio(846)), 890,
+         Verdict::Correct, {}, 1},
         {"MP3 fact stays", with_data(fmt_chunk(2048, 0x55) + fact(0), 0, audio(601)), 657, Verdict::Fix,
          {{52, le32(601)}}, 1},
         {"a LIST a pipe writer appended", with_form(with_data(fmt, 0x7FFF0000, audio(600) + "LIST" + le32(4) + "INFO"),

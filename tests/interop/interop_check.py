@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
-"""Runs the tool on files written by sox, ffmpeg, libsndfile, GStreamer and id3tool.
+"""Runs the tool on files written by sox, ffmpeg, libsndfile, GStreamer, id3tool and the decoders
+and recorders that write WAVE to a pipe.
 
 Healthy files and files that hold no audio must come out byte for byte unchanged. Recordings whose
 writer was killed part-way must be repaired so that sox, ffprobe, libsndfile and, for RIFF files,
 the strict readers (Python's wave reading every frame, scipy, libaudiofile's sfinfo) all count
 every whole frame on disk; with --long-take, also a take grown past 4 GiB (sox reads all of such a
-file, which takes half a minute, so only the native build asks for it).
+file, which takes half a minute, so only the native build asks for it). Takes in other codecs and
+from pipes are in codec_takes.py; there ffmpeg and libaudiofile also decode every file.
 Usage: interop_check.py [--long-take] TOOL_COMMAND... ; exit 77 (skipped) when a tool is missing.
 """
+import concurrent.futures
 import importlib.util
 import os
 import re
@@ -21,7 +24,10 @@ import time
 import wave
 import warnings
 
-WRITERS = ["sox", "ffmpeg", "ffprobe", "sndfile-info", "sndfile-metadata-set", "gst-launch-1.0", "sfinfo", "id3tool"]
+import codec_takes
+
+WRITERS = ["sox", "ffmpeg", "ffprobe", "sndfile-info", "sndfile-metadata-set", "gst-launch-1.0", "sfinfo", "id3tool",
+           "sfconvert", "flac", "lame", "mpg123", "oggenc", "oggdec", "wavpack", "wvunpack", "arecord"]
 LONG_TAKE = sys.argv[1:2] == ["--long-take"]
 TOOL = sys.argv[2:] if LONG_TAKE else sys.argv[1:]
 failures = []
@@ -77,22 +83,32 @@ def python_wave(path):
 
 
 def sfinfo(path):  # a list of arguments, so that the timeout ends sfinfo itself: it spins on a bad header
-    out = subprocess.run(["sfinfo", path], capture_output=True, text=True, timeout=5).stdout
+    out = subprocess.run(["sfinfo", path], capture_output=True, text=True, timeout=3).stdout
     found = re.search(r"(\d+) frames", out)
     return int(found.group(1)) if found else "unrecognised"
 
 
 def reader_frames(path):
-    sox = int(run("sox", "--i", "-s", path).strip())
-    probe = int(run("ffprobe", "-v", "error", "-show_entries", "stream=duration_ts", "-of", "csv=p=0", path).strip())
-    info = [line for line in run("sndfile-info", path).splitlines() if line.startswith("Frames ")]
-    frames = {"sox": sox, "ffprobe": probe, "libsndfile": int(info[-1].split(":")[1])}
+    """What each reader counts, or how it failed; ffmpeg and libaudiofile decode the file."""
+    def count(cmd, pick):
+        return pick(run(*cmd))
+    frames = {
+        "sox": lambda p: count(["sox", "--i", "-s", p], lambda out: int(out.strip())),
+        "ffprobe": lambda p: count(["ffprobe", "-v", "error", "-show_entries", "stream=duration_ts", "-of", "csv=p=0", p],
+                                   lambda out: int(out.strip())),
+        "libsndfile": lambda p: count(["sndfile-info", p], lambda out: int(
+            [line for line in out.splitlines() if line.startswith("Frames ")][-1].split(":")[1])),
+    }
     with open(path, "rb") as f:
         if f.read(4) == b"RIFF":  # the strict readers know no RF64
             from scipy.io import wavfile
-            strict = {"python wave": python_wave, "scipy": lambda p: wavfile.read(p)[1].shape[0], "sfinfo": sfinfo}
-            frames.update({name: attempt(read, path) for name, read in strict.items()})
-    return frames
+            frames.update({"python wave": python_wave, "scipy": lambda p: wavfile.read(p)[1].shape[0], "sfinfo": sfinfo,
+                           "sfconvert": lambda p: codec_takes.sfconvert_decoded(p, sfinfo)})
+    if os.path.getsize(path) < 1 << 30:  # decoding a long take would take minutes
+        frames["ffmpeg decode"] = codec_takes.ffmpeg_decoded
+    with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:  # spinning readers wait out together
+        counts = {name: pool.submit(attempt, read, path) for name, read in frames.items()}
+        return {name: future.result() for name, future in counts.items()}
 
 
 def tool_says(path):
@@ -214,6 +230,46 @@ def make_crashed(d):
     return files
 
 
+def within(count, whole, per_unit):
+    """A count of sample frames agrees with whole frames or blocks when it lies in the last one."""
+    return isinstance(count, int) and whole - per_unit < count <= whole
+
+
+def check_codecs_and_pipes(d):
+    readers_for = {}  # writer and codec: the readers that read its healthy take whole
+    for name, (path, killed) in codec_takes.make_codec_takes(d).items():
+        key = name.replace(", killed", "")
+        before_bytes = open(path, "rb").read()
+        before = reader_frames(path)
+        said = tool_says(path)
+        if not killed:
+            whole, per_unit = codec_takes.whole_units(path)
+            readers_for[key] = [r for r, n in before.items() if within(n, whole, per_unit)]
+            check(said == f"The header in {path} appears to be correct.\n", f"healthy {name}: said {said!r}")
+            check(open(path, "rb").read() == before_bytes, f"healthy {name}: bytes changed")
+            print(f"healthy  {name:30} unchanged; read whole by {', '.join(readers_for[key])}")
+            continue
+        check(said == f"Header was fixed successfully in {path}.\n", f"killed {name}: said {said!r}")
+        check(os.path.getsize(path) == len(before_bytes), f"killed {name}: length changed")
+        whole, per_unit = codec_takes.whole_units(path)
+        after = reader_frames(path)
+        for reader in readers_for[key]:
+            check(within(after[reader], whole, per_unit), f"killed {name}: {reader} counts {after[reader]} of {whole}")
+        check(tool_says(path) == f"The header in {path} appears to be correct.\n", f"killed {name}: second run")
+        print(f"killed   {name:30} {whole} sample frames on disk; before {before}; after {after}")
+    for name, path in codec_takes.make_piped(d).items():
+        before = reader_frames(path)
+        said = tool_says(path)
+        info = codec_takes.layout(path)
+        whole = (codec_takes.piped_audio_end(path) - info["start"]) // info["align"]
+        if said != f"The header in {path} appears to be correct.\n":
+            check(said == f"Header was fixed successfully in {path}.\n", f"piped {name}: said {said!r}")
+        after = reader_frames(path)
+        for reader, frames in after.items():
+            check(frames == whole, f"piped {name}: {reader} counts {frames} of {whole} frames")
+        print(f"piped    {name:30} {whole} frames; {said.split(' ')[0]}; before {before}; after {after}")
+
+
 def main():
     missing = [w for w in WRITERS if not shutil.which(w)]
     missing += ["python3-" + m for m in ("numpy", "soundfile", "scipy") if not importlib.util.find_spec(m)]
@@ -247,6 +303,7 @@ def main():
                 check(frames == whole, f"crashed {name}: {reader} counts {frames} of {whole} frames")
             check(tool_says(path) == f"The header in {path} appears to be correct.\n", f"crashed {name}: second run")
             print(f"crashed  {name:26} {whole} frames on disk; before {before}, after {after}")
+        check_codecs_and_pipes(d)
     print(f"{checks - len(failures)} passed, {len(failures)} failed")
     return 1 if failures else 0
 
