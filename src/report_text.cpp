@@ -39,21 +39,13 @@ std::string form_and_format(const RepairPlan& p) {
     return line + number(f.rate) + " Hz";
 }
 
-// "1.000 s": whole frames over the rate, or bytes over the byte rate in other formats; empty
-// when the format gives neither.
+// "1.000 s", or empty when the format does not tell.
 std::string duration(const RepairPlan& p, uint64_t bytes) {
-    const AudioFormat& f = p.format;
-    if (!f.known) return "";
-    uint64_t units = bytes, per_second = f.byte_rate;
-    if ((pcm_like(f) || (block_codec(f) && p.frame_bytes > 1)) && f.block_align > 0) {
-        units = bytes / f.block_align * (pcm_like(f) ? 1 : f.samples_per_block);
-        per_second = f.rate;
-    }
-    if (per_second == 0) return "";
-    const uint64_t ms = (units % per_second) * 1000 / per_second;
-    std::string frac = number(ms);
+    const int64_t ms = audio_millis(p, bytes);
+    if (ms < 0) return "";
+    std::string frac = number(static_cast<uint64_t>(ms % 1000));
     frac.insert(0, 3 - frac.size(), '0');
-    return number(units / per_second) + "." + frac + " s";
+    return number(static_cast<uint64_t>(ms / 1000)) + "." + frac + " s";
 }
 
 std::string bytes_hex(const uint8_t* bytes, size_t count) {
@@ -119,6 +111,20 @@ void add_uncounted(const RepairPlan& p, std::vector<std::string>& lines) {
 }
 
 }  // namespace
+
+// Whole frames (or blocks times their samples) over the rate, or bytes over the byte rate in
+// other formats; rounded down to the millisecond.
+int64_t audio_millis(const RepairPlan& p, uint64_t bytes) {
+    const AudioFormat& f = p.format;
+    if (!f.known) return -1;
+    uint64_t units = bytes, per_second = f.byte_rate;
+    if ((pcm_like(f) || (block_codec(f) && p.frame_bytes > 1)) && f.block_align > 0) {
+        units = bytes / f.block_align * (pcm_like(f) ? 1 : f.samples_per_block);
+        per_second = f.rate;
+    }
+    if (per_second == 0 || units / per_second > static_cast<uint64_t>(INT64_MAX) / 1000 - 1) return -1;
+    return static_cast<int64_t>(units / per_second * 1000 + (units % per_second) * 1000 / per_second);
+}
 
 Outcome outcome_of(const RepairPlan& plan) {
     switch (plan.verdict) {

@@ -2,6 +2,7 @@
 // changed. Pure, so that every front end says exactly the same.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,9 @@ enum class Outcome { NotFound, BeingWritten, NoDataBlock, CutShort, TooLarge, Co
 
 // The outcome of a plan that is not carried out (Fix becomes NeedsFix).
 Outcome outcome_of(const RepairPlan& plan);
+
+// How long `bytes` of the plan's audio play, in milliseconds, or -1 when the format does not tell.
+int64_t audio_millis(const RepairPlan& plan, uint64_t bytes);
 
 // The report line for `path`, with its line feed.
 std::string report_line(Outcome outcome, const std::string& path);

@@ -1,0 +1,201 @@
+// Opens the built page in Debian's Chromium, headless, and checks it against the command line:
+// the same report line and -v detail for every file, repaired copies byte for byte what the tool
+// leaves in place, no download for a healthy take, no request beyond the page's own file, a
+// walked folder, a sparse 5 GiB take, and the repair in place on a file of the origin-private
+// file system. Usage: node page_check.mjs PAGE TOOL SCREENSHOT; exit 77 (skipped) without
+// Chromium or playwright-core.
+import { execFileSync } from 'node:child_process';
+import { existsSync, mkdtempSync, readFileSync, writeFileSync, copyFileSync, mkdirSync, rmSync, statSync,
+  openSync, readSync, closeSync, truncateSync } from 'node:fs';
+import { createServer } from 'node:http';
+import { tmpdir } from 'node:os';
+import { join, resolve } from 'node:path';
+import { pathToFileURL } from 'node:url';
+
+const [page, tool, screenshot] = process.argv.slice(2).map((arg) => resolve(arg));
+const chromium = '/usr/bin/chromium';
+let playwright;
+try {
+  playwright = await import('playwright-core');
+} catch {
+  console.log('skipped: playwright-core is not installed (npm ci in web/)');
+  process.exit(77);
+}
+if (!existsSync(chromium) || !existsSync(page)) {
+  console.log(`skipped: ${existsSync(chromium) ? page : chromium} is missing`);
+  process.exit(77);
+}
+
+let passed = 0, failed = 0;
+function check(ok, what) {
+  if (ok) ++passed; else { ++failed; console.log(`FAIL: ${what}`); }
+}
+
+// WAVE files built from bytes, as the command-line tests build them.
+const le32 = (v) => { const b = Buffer.alloc(4); b.writeUInt32LE(v); return b; };
+const le64 = (v) => { const b = Buffer.alloc(8); b.writeBigUInt64LE(BigInt(v)); return b; };
+const chunk = (id, body) => Buffer.concat([Buffer.from(id), le32(body.length), body, Buffer.alloc(body.length % 2)]);
+const fmt = chunk('fmt ', Buffer.concat([Buffer.from([1, 0, 2, 0]), le32(44100), le32(176400), Buffer.from([4, 0, 16, 0])]));
+const audio = (n) => Buffer.from(Array.from({ length: n }, (_, i) => (i * 37) & 255));
+const riff = (form, rest) => Buffer.concat([Buffer.from('RIFF'), le32(form), Buffer.from('WAVE'), rest]);
+const list = chunk('LIST', Buffer.from('INFOINAM\x06\x00\x00\x00title!', 'latin1'));
+const files = {
+  'crashed take.wav': riff(8, Buffer.concat([fmt, Buffer.from('data'), le32(0), audio(176403)])),
+  'healthy with LIST.wav': riff(36 + 17640 + list.length, Buffer.concat([fmt, Buffer.from('data'), le32(17640),
+    audio(17640), list])),
+  'notes.txt': Buffer.from('take 5 was the good one\n'),
+  'rf64 ds64 0.wav': Buffer.concat([Buffer.from('RF64'), le32(0xFFFFFFFF), Buffer.from('WAVE'),
+    chunk('ds64', Buffer.concat([le64(0), le64(0), le64(0), le32(0)])), fmt, Buffer.from('data'), le32(0xFFFFFFFF),
+    audio(8820)]),
+};
+
+const work = mkdtempSync(join(tmpdir(), 'ostrel-page-'));
+const run = (args, cwd) => {
+  try {
+    return execFileSync(tool, args, { cwd, encoding: 'utf8', stdio: ['ignore', 'pipe', 'ignore'] });
+  } catch (error) {
+    return error.stdout;  // --check says 1 when a file needs fixing
+  }
+};
+// What the command line says with --check -v, per file: the report line and its detail lines.
+function cliReports(args, cwd) {
+  const out = run(['--check', '-v', ...args], cwd).split('\n').filter(Boolean);
+  const reports = [];
+  for (const line of out) {
+    if (line.startsWith('  ')) reports[reports.length - 1].detail.push(line.slice(2));
+    else reports.push({ report: line, detail: [] });
+  }
+  return reports;
+}
+
+const browser = await playwright.chromium.launch({
+  executablePath: chromium,
+  args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+    '--disable-component-update', '--disable-sync'],
+});
+const context = await browser.newContext({ acceptDownloads: true });
+const requests = [];
+context.on('request', (request) => requests.push(request.url()));
+const tab = await context.newPage();
+await tab.goto(pathToFileURL(page).href);
+
+async function give(input, paths) {
+  await tab.setInputFiles(input, paths);
+  await tab.waitForFunction(() => document.body.dataset.state === 'done', null, { timeout: 120000 });
+  return tab.$$eval('#rows tr', (trs) => trs.map((tr) => ({
+    name: tr.dataset.name, report: tr.dataset.report, detail: tr.dataset.detail,
+    download: Boolean(tr.querySelector('[data-action="download"][data-repaired]')),
+  })));
+}
+async function download(name) {
+  const [saved] = await Promise.all([tab.waitForEvent('download', { timeout: 300000 }),
+    tab.click(`tr[data-name="${name}"] [data-action="download"]`)]);
+  return saved.path();
+}
+function compareRows(rows, names, cli, what) {
+  check(rows.length === names.length, `${what}: ${rows.length} rows for ${names.length} files`);
+  names.forEach((name, k) => {
+    const row = rows[k] || {};
+    check(row.name === name, `${what}: row ${k} is ${row.name}, not ${name}`);
+    check(row.report === cli[k].report, `${what} ${name}: "${row.report}" where the tool says "${cli[k].report}"`);
+    check(row.detail === cli[k].detail.join('\n'), `${what} ${name}: detail\n${row.detail}\nwhere -v says\n${cli[k].detail.join('\n')}`);
+  });
+}
+
+// Files named on their own.
+const given = join(work, 'given'), inPlace = join(work, 'in place');
+mkdirSync(given);
+mkdirSync(inPlace);
+const names = Object.keys(files);
+for (const name of names) {
+  writeFileSync(join(given, name), files[name]);
+  writeFileSync(join(inPlace, name), files[name]);
+}
+const rows = await give('#files', names.map((n) => join(given, n)));
+compareRows(rows, names, cliReports(names, given), 'files');
+run(names, inPlace);
+for (const row of rows) {
+  const healthy = row.report.includes('appears to be correct') || !row.name.endsWith('.wav');
+  check(row.download === !healthy, `files ${row.name}: ${row.download ? 'offers' : 'offers no'} download`);
+  if (row.download) {
+    const copy = readFileSync(await download(row.name));
+    check(copy.equals(readFileSync(join(inPlace, row.name))), `files ${row.name}: the copy differs from the tool's repair`);
+  }
+}
+await tab.screenshot({ path: screenshot, fullPage: true });
+
+// A folder, walked as the command line walks it.
+const card = join(work, 'CARD');
+mkdirSync(join(card, 'FOUND.000'), { recursive: true });
+mkdirSync(join(card, 'sub'));
+writeFileSync(join(card, 'TAKE.WAV'), files['crashed take.wav']);
+writeFileSync(join(card, 'FOUND.000', 'FILE0000.CHK'), files['rf64 ds64 0.wav']);
+writeFileSync(join(card, 'sub', 'ok.wav'), files['healthy with LIST.wav']);
+writeFileSync(join(card, '._TAKE.WAV'), files['crashed take.wav']);
+writeFileSync(join(card, 'notes.txt'), files['notes.txt']);
+const folderRows = await give('#folder', card);
+const walked = ['CARD/FOUND.000/FILE0000.CHK', 'CARD/TAKE.WAV', 'CARD/sub/ok.wav'];
+compareRows(folderRows, walked, cliReports(['CARD'], work), 'folder');
+check(await tab.$eval('#left-alone', (o) => o.dataset.count) === '1', 'folder: one file left alone');
+
+// A folder of 100 takes, and a sparse 5 GiB take: how long the page takes to check them.
+const hundred = join(work, 'hundred');
+mkdirSync(hundred);
+for (let k = 0; k < 100; ++k) writeFileSync(join(hundred, `take ${k}.wav`), files['crashed take.wav']);
+let started = Date.now();
+check((await give('#folder', hundred)).length === 100, 'hundred: 100 rows');
+const hundredMs = Date.now() - started;
+const big = join(work, 'long take.wav'), bigRepaired = join(work, 'long take repaired.wav');
+writeFileSync(big, riff(0xFFFFFFFF, Buffer.concat([chunk('JUNK', Buffer.alloc(28)), fmt, Buffer.from('data'), le32(0)])));
+truncateSync(big, 5 * 2 ** 30);
+execFileSync('cp', ['--sparse=always', big, bigRepaired]);
+started = Date.now();
+const bigRows = await give('#files', [big]);
+const bigMs = Date.now() - started;
+compareRows(bigRows, ['long take.wav'], cliReports(['long take.wav'], work), 'sparse 5 GiB');
+run([bigRepaired], work);
+const ends = (path) => {
+  const fd = openSync(path, 'r'), size = statSync(path).size, head = Buffer.alloc(65536), tail = Buffer.alloc(65536);
+  readSync(fd, head, 0, 65536, 0);
+  readSync(fd, tail, 0, 65536, size - 65536);
+  closeSync(fd);
+  return Buffer.concat([head, tail, le64(size)]);
+};
+const bigCopy = await download('long take.wav');
+check(ends(bigCopy).equals(ends(bigRepaired)), 'sparse 5 GiB: the copy differs from the tool\'s repair');
+rmSync(bigCopy);
+console.log(`timing: a folder of 100 takes in ${hundredMs} ms, a 5 GiB take in ${bigMs} ms`);
+
+check(requests.every((url) => url.startsWith('file:') || url.startsWith('blob:') || url.startsWith('data:')),
+  `requests beyond the page's own file: ${requests.filter((u) => !/^(file|blob|data):/.test(u)).join(' ')}`);
+
+// Repair in place, through the same code, on a file of the origin-private file system; it needs
+// an origin, so the page is served once from loopback for this.
+const html = readFileSync(page);
+const server = createServer((_, res) => res.end(html)).listen(0, '127.0.0.1');
+await new Promise((ok) => server.on('listening', ok));
+const served = await context.newPage();
+await served.goto(`http://127.0.0.1:${server.address().port}/`);
+const crashed = [...files['crashed take.wav']];
+const opfs = await served.evaluate(async (bytes) => {
+  if (!navigator.storage || !navigator.storage.getDirectory) return null;
+  const root = await navigator.storage.getDirectory();
+  const handle = await root.getFileHandle('crashed take.wav', { create: true });
+  const w = await handle.createWritable();
+  await w.write(new Uint8Array(bytes));
+  await w.close();
+  const result = await window.ostrel.repairInPlace(handle, 'crashed take.wav');
+  return { report: result.report, bytes: [...new Uint8Array(await (await handle.getFile()).arrayBuffer())] };
+}, crashed);
+server.close();
+if (opfs === null) {
+  console.log('origin-private file system: not offered to the page, not tried');
+} else {
+  check(opfs.report === 'Header was fixed successfully in crashed take.wav.', `in place: said ${opfs.report}`);
+  check(Buffer.from(opfs.bytes).equals(readFileSync(join(inPlace, 'crashed take.wav'))), 'in place: bytes differ from the tool\'s');
+}
+
+await browser.close();
+rmSync(work, { recursive: true, force: true });
+console.log(`${passed} passed, ${failed} failed`);
+process.exit(failed ? 1 : 0);
