@@ -107,6 +107,16 @@ int report(const Checked& c, const std::string& path, bool verbose, io::Kind kin
 
 }  // namespace
 
+bool is_wave_file(const char* path) {
+    io::File file;
+    uint64_t length = 0;
+    const io::Opened opened = io::open_file(path, false, file, length);
+    if (opened != io::Opened::Yes && opened != io::Opened::BeingWritten) return false;
+    const bool wave = starts_as_wave(file, length);
+    io::close(file);
+    return wave;
+}
+
 FileResult FIX_SIZE(const char* wavePath, const CheckOptions& options, io::Kind kind) {
     const Checked c = kind == io::Kind::Other ? Checked{} : check_file(wavePath, options.mode);
     FileResult r;

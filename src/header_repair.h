@@ -23,6 +23,9 @@ struct FileResult {
     int report_error = 0;  // errno when the report line could not be written, else 0
 };
 
+// True when the file at `path` begins as a RIFF, RF64 or BW64 WAVE file; a list never does.
+bool is_wave_file(const char* path);
+
 // Checks the file at wavePath, rewrites its sizes in place when the file's structure shows they
 // are wrong, and prints exactly one report line (and with -v its detail), flushed. A path that
 // names something other than a file (`kind` Other) is reported without being opened. Never ends

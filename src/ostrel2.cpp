@@ -110,19 +110,6 @@ int ReadList(std::vector<std::string>& names, const char* listPath, int maxNames
     return static_cast<int>(names.size());
 }
 
-// A list is text, so it never starts like a WAVE file.
-bool is_wave_file(const char* path) {
-    namespace io = ostrel::io;
-    io::File file;
-    uint64_t length = 0;
-    const io::Opened opened = io::open_file(path, false, file, length);
-    if (opened != io::Opened::Yes && opened != io::Opened::BeingWritten) return false;
-    uint8_t head[ostrel::kFirstChunk];
-    const bool wave = length >= sizeof head && io::read_at(file, 0, head, sizeof head) && ostrel::is_wave_form(head, sizeof head);
-    io::close(file);
-    return wave;
-}
-
 // What the run has met so far, for the exit status.
 struct Tally {
     int write_failed = 0, being_written = 0, needs_fix = 0, not_found = 0;

@@ -43,7 +43,7 @@ def layout(path):
     """The data chunk's start and size, and the fmt and fact fields that count it."""
     with open(path, "rb") as f:
         head = f.read(65536)
-    at, info = 12, {"start": None, "fact": None}
+    at, info = 12, {"start": None, "fact": None, "spb": 0}
     while at + 8 <= len(head) and info["start"] is None:
         cid, size = head[at:at + 4], struct.unpack("<I", head[at + 4:at + 8])[0]
         if cid == b"fmt ":
@@ -188,7 +188,6 @@ WAVENC_TAIL = b"LIST" + struct.pack("<I", 4) + b"INFO"
 def piped_audio_end(path):
     """Where the audio of a piped take ends: before what wavenc appended, else at the end."""
     with open(path, "rb") as f:
-        f.seek(-len(WAVENC_TAIL), 2)
-        tail = f.read()
-    size = os.path.getsize(path)
-    return size - len(WAVENC_TAIL) if tail == WAVENC_TAIL else size
+        size = f.seek(0, 2)
+        f.seek(size - len(WAVENC_TAIL))
+        return size - len(WAVENC_TAIL) if f.read() == WAVENC_TAIL else size

@@ -50,21 +50,6 @@ def check(ok, what):
         print("FAIL: " + what)
 
 
-def data_and_block_align(path):
-    """Where the audio starts and how long a frame is, by walking the chunks."""
-    with open(path, "rb") as f:
-        head = f.read(65536)
-    at, start, align = 12, None, None
-    while at + 8 <= len(head) and start is None:
-        cid, size = head[at:at + 4], struct.unpack("<I", head[at + 4:at + 8])[0]
-        if cid == b"fmt ":
-            align = struct.unpack("<H", head[at + 20:at + 22])[0]
-        if cid == b"data":
-            start = at + 8
-        at += 8 + size + (size & 1)
-    return start, align
-
-
 def attempt(read, path):
     """Frames read, or how the reader failed: they fail in many ways on a bad header."""
     try:
@@ -218,7 +203,8 @@ def make_crashed(d):
     files["data_size_alone_mended"] = f"{d}/c_mended.wav"
     shutil.copy(files["libsndfile_16"], files["data_size_alone_mended"])
     with open(files["data_size_alone_mended"], "r+b") as f:
-        data_start, align = data_and_block_align(f.name)
+        info = codec_takes.layout(f.name)
+        data_start, align = info["start"], info["align"]
         f.seek(data_start - 4)
         f.write(struct.pack("<I", (os.path.getsize(f.name) - data_start) // align * align))
     # What recorders on Apple platforms leave: a FLLR chunk pads the header to 4096 bytes.
@@ -260,8 +246,7 @@ def check_codecs_and_pipes(d):
     for name, path in codec_takes.make_piped(d).items():
         before = reader_frames(path)
         said = tool_says(path)
-        info = codec_takes.layout(path)
-        whole = (codec_takes.piped_audio_end(path) - info["start"]) // info["align"]
+        whole = codec_takes.whole_units(path, codec_takes.piped_audio_end(path))[0]
         if said != f"The header in {path} appears to be correct.\n":
             check(said == f"Header was fixed successfully in {path}.\n", f"piped {name}: said {said!r}")
         after = reader_frames(path)
@@ -288,7 +273,8 @@ def main():
                 print(f"{kind:8} {name:26} unchanged, {said.split(' ')[0]}...")
         for name, path in make_crashed(d).items():
             length = os.path.getsize(path)
-            start, align = data_and_block_align(path)
+            info = codec_takes.layout(path)
+            start, align = info["start"], info.get("align")
             if start is None or length <= start:
                 check(False, f"crashed {name}: the writer left no audio ({length} bytes)")
                 continue

@@ -5,8 +5,8 @@
 // file system. Usage: node page_check.mjs PAGE TOOL SCREENSHOT; exit 77 (skipped) without
 // Chromium or playwright-core.
 import { execFileSync } from 'node:child_process';
-import { existsSync, mkdtempSync, readFileSync, writeFileSync, copyFileSync, mkdirSync, rmSync, statSync,
-  openSync, readSync, closeSync, truncateSync } from 'node:fs';
+import { existsSync, mkdtempSync, readFileSync, writeFileSync, mkdirSync, rmSync, statSync, openSync, readSync,
+  closeSync, truncateSync } from 'node:fs';
 import { createServer } from 'node:http';
 import { tmpdir } from 'node:os';
 import { join, resolve } from 'node:path';
@@ -27,9 +27,7 @@ if (!existsSync(chromium) || !existsSync(page)) {
 }
 
 let passed = 0, failed = 0;
-function check(ok, what) {
-  if (ok) ++passed; else { ++failed; console.log(`FAIL: ${what}`); }
-}
+const check = (ok, what) => (ok ? ++passed : (++failed, console.log(`FAIL: ${what}`)));
 
 // WAVE files built from bytes, as the command-line tests build them.
 const le32 = (v) => { const b = Buffer.alloc(4); b.writeUInt32LE(v); return b; };
@@ -50,12 +48,9 @@ const files = {
 };
 
 const work = mkdtempSync(join(tmpdir(), 'ostrel-page-'));
-const run = (args, cwd) => {
-  try {
-    return execFileSync(tool, args, { cwd, encoding: 'utf8', stdio: ['ignore', 'pipe', 'ignore'] });
-  } catch (error) {
-    return error.stdout;  // --check says 1 when a file needs fixing
-  }
+const run = (args, cwd) => {  // --check exits 1 when a file needs fixing
+  try { return execFileSync(tool, args, { cwd, encoding: 'utf8', stdio: ['ignore', 'pipe', 'ignore'] }); }
+  catch (error) { return error.stdout; }
 };
 // What the command line says with --check -v, per file: the report line and its detail lines.
 function cliReports(args, cwd) {
@@ -154,12 +149,12 @@ const bigRows = await give('#files', [big]);
 const bigMs = Date.now() - started;
 compareRows(bigRows, ['long take.wav'], cliReports(['long take.wav'], work), 'sparse 5 GiB');
 run([bigRepaired], work);
-const ends = (path) => {
-  const fd = openSync(path, 'r'), size = statSync(path).size, head = Buffer.alloc(65536), tail = Buffer.alloc(65536);
-  readSync(fd, head, 0, 65536, 0);
-  readSync(fd, tail, 0, 65536, size - 65536);
+const ends = (path) => {  // the first and last 64 KiB, and the length
+  const fd = openSync(path, 'r'), size = statSync(path).size, kept = Buffer.alloc(131072);
+  readSync(fd, kept, 0, 65536, 0);
+  readSync(fd, kept, 65536, 65536, size - 65536);
   closeSync(fd);
-  return Buffer.concat([head, tail, le64(size)]);
+  return Buffer.concat([kept, le64(size)]);
 };
 const bigCopy = await download('long take.wav');
 check(ends(bigCopy).equals(ends(bigRepaired)), 'sparse 5 GiB: the copy differs from the tool\'s repair');
