@@ -23,7 +23,8 @@ enum class Opened { Yes, NoWriteAccess, BeingWritten, No };
 // missing path, a directory, a device or a pipe are No, without waiting on them; NoWriteAccess
 // is a file that may exist but refuses writing (permissions, no write permission bit at all, a
 // read-only mount or attribute); BeingWritten is a file another program holds open for writing,
-// which is not opened for writing at all.
+// which is not opened for writing at all: it is left open for reading, where the system allows,
+// so that its first bytes can tell what it is. Close the file after Yes and BeingWritten.
 Opened open_file(const char* path, bool for_update, File& file, uint64_t& length);
 
 // What a path names, without opening it: opening a FIFO, even to look at it, would release a

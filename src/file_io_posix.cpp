@@ -66,15 +66,15 @@ Opened open_file(const char* path, bool for_update, File& file, uint64_t& length
     }
     length = static_cast<uint64_t>(st.st_size);
     if (!lease_refused(file, for_update ? F_WRLCK : F_RDLCK)) return Opened::Yes;
-    close(file);
     if (!for_update) return Opened::BeingWritten;
+    close(file);
     // Another program has it open: a player, or a recorder still writing. A read lease, which
     // readers leave alone, tells which; only then is it opened for writing, without a lease.
     opened = open_regular(path, O_RDONLY, file, st);
     if (opened != Opened::Yes) return opened;
-    const bool being_written = lease_refused(file, F_RDLCK);
+    length = static_cast<uint64_t>(st.st_size);
+    if (lease_refused(file, F_RDLCK)) return Opened::BeingWritten;
     close(file);
-    if (being_written) return Opened::BeingWritten;
     opened = open_regular(path, O_RDWR, file, st);
     length = static_cast<uint64_t>(st.st_size);
     return opened;

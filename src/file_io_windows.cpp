@@ -72,7 +72,17 @@ Opened open_file(const char* path, bool for_update, File& file, uint64_t& length
                                  FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
-        if (error == ERROR_SHARING_VIOLATION) return Opened::BeingWritten;
+        if (error == ERROR_SHARING_VIOLATION) {
+            // Only to look at its first bytes, sharing with its writer.
+            file.handle = CreateFileW(windows_path(path).c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+            LARGE_INTEGER size;
+            if (file.handle == INVALID_HANDLE_VALUE || !GetFileSizeEx(file.handle, &size)) size.QuadPart = 0;
+            if (file.handle == INVALID_HANDLE_VALUE) file.handle = nullptr;
+            length = static_cast<uint64_t>(size.QuadPart);
+            return Opened::BeingWritten;
+        }
         return for_update && (error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT) ? Opened::NoWriteAccess
                                                                                              : Opened::No;
     }
@@ -134,7 +144,7 @@ bool flush_to_storage(File& file) { return FlushFileBuffers(file.handle) != 0; }
 bool close(File& file) {
     const HANDLE h = file.handle;
     file.handle = nullptr;
-    return CloseHandle(h) != 0;
+    return h != nullptr && CloseHandle(h) != 0;
 }
 
 bool open_for_reading(const char* path, File& file) {
