@@ -87,6 +87,7 @@ std::string reason(const Checked& c, const std::string& path, io::Kind kind) {
         default: break;
     }
     if (kind == io::Kind::Other) return path + ": not a file or a folder (a pipe, a socket or a device)";
+    if (kind == io::Kind::Folder) return path + ": a folder that cannot be read";
     return path + (io::kind_of(path.c_str()) == io::Kind::Missing ? ": no such file or folder"
                                                                    : ": it cannot be opened or read");
 }
@@ -118,7 +119,8 @@ bool is_wave_file(const char* path) {
 }
 
 FileResult FIX_SIZE(const char* wavePath, const CheckOptions& options, io::Kind kind) {
-    const Checked c = kind == io::Kind::Other ? Checked{} : check_file(wavePath, options.mode);
+    const bool may_open = kind == io::Kind::File || kind == io::Kind::Missing;
+    const Checked c = may_open ? check_file(wavePath, options.mode) : Checked{};
     FileResult r;
     r.outcome = c.outcome;
     if (options.only_wave && !c.wave_form && (c.planned || c.outcome == Outcome::BeingWritten)) {

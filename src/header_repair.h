@@ -28,7 +28,7 @@ bool is_wave_file(const char* path);
 
 // Checks the file at wavePath, rewrites its sizes in place when the file's structure shows they
 // are wrong, and prints exactly one report line (and with -v its detail), flushed. A path that
-// names something other than a file (`kind` Other) is reported without being opened. Never ends
-// the process.
+// names something other than a file (`kind` Other, or a Folder that could not be read) is
+// reported as not found without being opened. Never ends the process.
 FileResult FIX_SIZE(const char* wavePath, const CheckOptions& options = {},
                     ostrel::io::Kind kind = ostrel::io::Kind::File);

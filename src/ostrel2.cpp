@@ -147,7 +147,7 @@ uint64_t walk(Run& run, const std::string& folder) {
     namespace io = ostrel::io;
     std::vector<io::Entry> entries;
     if (!io::list_folder(folder.c_str(), entries)) {
-        check_one(run, folder, io::Kind::Other, false);
+        check_one(run, folder, io::Kind::Folder, false);
         return 0;
     }
     std::sort(entries.begin(), entries.end(), [](const io::Entry& a, const io::Entry& b) { return a.name < b.name; });
