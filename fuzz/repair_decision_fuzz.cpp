@@ -161,14 +161,16 @@ Reference reference(const FileImage& f) {
         form_end < data_end || (form_end > form_limit + 1 && (repaired || form_end - form_limit > (1u << 20)));
     const uint64_t target = r.proven || follow ? form_limit : data_end + (size % 2 == 1 && data_end < end);
 
-    // Sample counts: F frames; a count in (F - S, F] agrees.
+    // Sample counts: F frames; a count in (F - S, F] agrees. One below F stays beside a right
+    // data size; 0 and counts above F are crash placeholders.
     const bool known = per_unit > 0;
     const uint64_t frames = size / frame * per_unit;
     auto agrees = [&](uint64_t v) { return v <= frames && v + per_unit > frames; };
+    auto rewritten = [&](uint64_t v) { return known && !agrees(v) && (repaired || v == 0 || v > frames); };
     const uint64_t ds64_samples = rf64 && L >= 44 ? f.le(36, 8) : 0;
-    const bool samples_wrong = rf64 && known && ds64_samples != 0 && !agrees(ds64_samples);
+    const bool samples_wrong = rf64 && ds64_samples != 0 && rewritten(ds64_samples);
     const uint64_t fact = fact_at ? f.le(fact_at, 4) : 0;
-    const bool fact_wrong = fact_at && known && frames <= 0xFFFFFFFF && !(rf64 && fact == 0xFFFFFFFF) && !agrees(fact);
+    const bool fact_wrong = fact_at && frames <= 0xFFFFFFFF && !(rf64 && fact == 0xFFFFFFFF) && rewritten(fact);
     r.frames = known ? frames : UINT64_MAX;
 
     const std::pair<uint64_t, std::string> fact_write = {fact_at, le_bytes(frames, 4)};

@@ -250,15 +250,22 @@ void plan_fact(RepairPlan& p) {
 // agree with the data once settled: F sample frames, where a count within the last block, as a
 // healthy ADPCM file keeps it, is right too. It stays where F cannot be known: no fmt read whole,
 // a format whose frames say nothing, a block codec that does not say its samples per block.
+// A count below F in a file whose data size is right is what a writer chose, not a crash:
+// libsndfile counts a stereo IMA ADPCM take's frames per channel pair that way. A crash leaves
+// 0 or a placeholder above F, and a run cut short between writes leaves the same, so only those,
+// or a count beside a data size repaired now, are rewritten.
 void settle_sample_counts(CachedBytes& b, RepairPlan& p, uint64_t fact_at, bool& read_failed) {
     const uint32_t per_unit = samples_per_unit(p.format);
     const bool known = per_unit > 0 && p.frame_bytes == p.format.block_align;
     const uint64_t frames = known ? p.new_size / p.frame_bytes * per_unit : 0;
+    const bool repaired = p.new_size != p.stored_size;
     auto agrees = [&](uint64_t count) { return count <= frames && count + per_unit > frames; };
+    auto rewrite = [&](uint64_t count) { return known && !agrees(count) && (repaired || count == 0 || count > frames); };
     if (p.rf64 && b.head_size() >= kDs64SampleCountOffset + 8) {
         p.ds64_samples = p.new_ds64_samples = load_le64(b.head() + kDs64SampleCountOffset);
         // 0 tells RF64 readers to count the data.
-        if (known && p.ds64_samples != 0 && !agrees(p.ds64_samples)) p.new_ds64_samples = frames;
+        if (p.ds64_samples != 0 && rewrite(p.ds64_samples)) p.new_ds64_samples = frames;
+        p.ds64_counts_fewer = known && p.ds64_samples != 0 && p.new_ds64_samples < frames && !agrees(p.new_ds64_samples);
     }
     if (fact_at == 0) return;
     uint8_t count[4];
@@ -268,8 +275,8 @@ void settle_sample_counts(CachedBytes& b, RepairPlan& p, uint64_t fact_at, bool&
     p.fact_count = p.new_fact_count = load_le32(count);
     // In RF64, FF FF FF FF says "see ds64".
     const bool see_ds64 = p.rf64 && p.fact_count == 0xFFFFFFFFu;
-    if (known && frames <= kMaxFieldValue && !see_ds64 && !agrees(p.fact_count))
-        p.new_fact_count = static_cast<uint32_t>(frames);
+    if (frames <= kMaxFieldValue && !see_ds64 && rewrite(p.fact_count)) p.new_fact_count = static_cast<uint32_t>(frames);
+    p.fact_counts_fewer = known && !see_ds64 && p.new_fact_count < frames && !agrees(p.new_fact_count);
 }
 
 // Writers that may run past 4 GiB put a JUNK chunk of at least 28 bytes first, so that it can
@@ -361,125 +368,149 @@ bool keep_bytes_before(CachedBytes& b, RepairPlan& p, const uint8_t field4[4]) {
     return true;
 }
 
+// The form at 0, and for RF64/BW64 its ds64 chunk, which must come first: without it there is
+// no size to check. `scan_from` is where a scan for "data" may begin.
+bool read_form(const CachedBytes& b, RepairPlan& p, uint64_t& scan_from) {
+    const uint8_t* head = b.head();
+    if (b.length() == 0) return p = none(p, "empty (0 bytes): the recorder wrote nothing"), false;
+    if (!is_wave_form(head, b.head_size())) return p = none(p, "not a WAVE file"), false;
+    p.wave_form = true;
+    std::memcpy(p.form, head, 4);
+    p.rf64 = !id_is(head, "RIFF");
+    scan_from = kFirstChunk;
+    if (!p.rf64) return true;
+    if (b.head_size() < kDs64DataSizeOffset + 8 || !id_is(head + kFirstChunk, "ds64") ||
+        load_le32(head + kFirstChunk + 4) < 24)
+        return p = none(p, "no ds64 chunk first, where this form keeps its sizes"), false;
+    const uint32_t ds64_chunk = load_le32(head + kFirstChunk + 4);
+    // "data" inside ds64's own numbers is no chunk, and writing ds64 would overwrite it.
+    scan_from = kFirstChunk + 8 + ds64_chunk + (ds64_chunk & 1);
+    return true;
+}
+
+// The data chunk's id: on the chunk chain, or where the chain broke, by the scan. The frame size
+// comes from a fmt chunk that the walk read whole, also when the chain broke after it.
+bool find_data(CachedBytes& b, RepairPlan& p, uint64_t scan_from, uint64_t& fact_at) {
+    const Chain chain = walk_to_data(b, p.rf64);
+    if (chain.walk == Walk::ReadFailed) return p = failed(p), false;
+    p.found_by_chain = chain.walk == Walk::Found;
+    p.format = chain.format;
+    p.frame_bytes = frame_bytes(chain.format);
+    fact_at = chain.fact_at;
+    p.data_id = chain.at;
+    if (p.found_by_chain) return true;
+    // Cut inside a chunk that writers put after the audio: no data chunk follows.
+    if (chain.cut_in_trailing) return p = none(p, "cut short inside a chunk, before any data chunk"), false;
+    if (!b.extend_head(kWindowBytes)) return p = failed(p), false;
+    if (!scan_for_data(b, chain.at > scan_from ? chain.at : scan_from, chain.fmt_met, p.data_id))
+        return p = none(p, "no data chunk on the chunk chain or after fmt"), false;
+    return true;
+}
+
+// The data size from the bytes after the data chunk's header. An ID3v1 tag, and chunks that a
+// writer appended after the audio, are only looked for when the whole file would change the
+// size: audio can end in the bytes "TAG" by chance. `chunks_end` is where appended chunks end.
+bool settle_data(CachedBytes& b, RepairPlan& p, Settled& s, uint64_t& chunks_end) {
+    const uint64_t file_length = b.length();
+    const uint64_t data_start = p.data_id + 8;
+    uint64_t end = file_length;
+    s = settle_size(b, data_start, end, p.stored_size, p.frame_bytes);
+    chunks_end = end;
+    if (!s.read_failed && s.size != p.stored_size && file_length - data_start >= 8) {
+        Tail tail;
+        if (!read_tail(b, data_start, tail)) return false;
+        p.id3v1_tag = ends_in_id3v1_tag(tail, file_length);
+        if (p.id3v1_tag) end = chunks_end = file_length - kId3v1Bytes;
+        for (uint64_t start; (start = appended_chunk_start(tail, end)) < end;) end = start;
+        if (end < chunks_end) p.appended_at = end, p.appended_end = chunks_end;
+        if (end < file_length) s = settle_size(b, data_start, end, p.stored_size, p.frame_bytes);
+    }
+    if (s.read_failed) return false;
+    p.audio_end = end;
+    p.new_size = s.size;
+    p.proof = s.size == p.stored_size ? s.proof : Proof::None;
+    return true;
+}
+
+// The writes for a RIFF file that stays RIFF: data size, form size, fact.
+void plan_riff(RepairPlan& p, uint64_t form_end) {
+    if (p.new_size != p.stored_size) {
+        uint8_t size32[4];
+        Decon4(wrap_to_int32(static_cast<uint32_t>(p.new_size)), size32);
+        add_write(p, p.data_id + 4, size32, 4);
+    }
+    if (form_end != 0 && p.new_form_size <= kMaxFieldValue) {
+        uint8_t riff32[4];
+        Decon4(wrap_to_int32(static_cast<uint32_t>(p.new_form_size)), riff32);
+        add_write(p, 4, riff32, 4);
+    } else {
+        p.new_form_size = p.form_size;
+    }
+    plan_fact(p);
+}
+
+// The form's size and every write, once the data size and the sample counts are settled.
+bool plan_writes(const CachedBytes& b, RepairPlan& p, uint32_t field, bool proven, uint64_t chunks_end) {
+    const uint64_t data_start = p.data_id + 8;
+    // Appended chunks that follow the audio and its pad byte, if any, stay inside the form.
+    const uint64_t data_end = data_start + p.new_size;
+    const bool chunks_follow = p.appended_at != 0 && (data_end == p.appended_at || data_end + 1 == p.appended_at);
+    const uint64_t form_end = form_end_wanted(p.form_size, data_start, p.new_size, chunks_follow ? chunks_end : p.audio_end,
+                                              proven || chunks_follow, p.new_size != p.stored_size);
+    if (form_end != 0) p.new_form_size = form_end - 8;
+    if (p.rf64) {
+        plan_rf64(p, field);
+        plan_fact(p);
+    } else if (p.new_size > kMaxFieldValue) {
+        if (!p.found_by_chain || !has_room_for_ds64(b)) return false;
+        p.promoted = true;
+        if (form_end == 0) p.new_form_size = data_end - 8;
+        plan_promotion(p, field, p.new_form_size);
+    } else {
+        plan_riff(p, form_end);
+    }
+    // In RIFF the writes are independent: whichever reach storage, readers read at least as much
+    // audio as before, so one sync puts them all there. In RF64, and converting to it, the field
+    // after "data" may say FF FF FF FF only once ds64 is on storage, and RF64 only once all is.
+    for (size_t k = 0; k < p.write_count; ++k) p.writes[k].sync_after = p.rf64 || p.promoted || k + 1 == p.write_count;
+    return true;
+}
+
 }  // namespace
 
 RepairPlan plan_repair(ByteSource& source, uint64_t file_length) {
     RepairPlan p;
     CachedBytes b(source, file_length);
     if (b.failed()) return failed(p);
-    const uint8_t* head = b.head();
-    if (!is_wave_form(head, b.head_size())) return none(p, "not a WAVE file");
-    p.wave_form = true;
-    std::memcpy(p.form, head, 4);
-    p.rf64 = !id_is(head, "RIFF");
-
-    // RF64 and BW64 keep the real sizes in ds64, which must come first; without it there is
-    // no size to check.
-    uint64_t scan_from = kFirstChunk;
-    if (p.rf64) {
-        if (b.head_size() < kDs64DataSizeOffset + 8 || !id_is(head + kFirstChunk, "ds64") ||
-            load_le32(head + kFirstChunk + 4) < 24)
-            return none(p, "no ds64 chunk first, where this form keeps its sizes");
-        const uint32_t ds64_chunk = load_le32(head + kFirstChunk + 4);
-        // "data" inside ds64's own numbers is no chunk, and writing ds64 would overwrite it.
-        scan_from = kFirstChunk + 8 + ds64_chunk + (ds64_chunk & 1);
-    }
-
-    const Chain chain = walk_to_data(b, p.rf64);
-    if (chain.walk == Walk::ReadFailed) return failed(p);
-    p.found_by_chain = chain.walk == Walk::Found;
-    p.format = chain.format;
-    uint64_t h = chain.at;
-    if (!p.found_by_chain) {
-        // Cut inside a chunk that writers put after the audio: no data chunk follows.
-        if (chain.cut_in_trailing) return none(p, "cut short inside a chunk, before any data chunk");
-        if (!b.extend_head(kWindowBytes)) return failed(p);
-        if (!scan_for_data(b, chain.at > scan_from ? chain.at : scan_from, chain.fmt_met, h))
-            return none(p, "no data chunk on the chunk chain or after fmt");
-    }
-    p.data_id = h;
-    // The frame size comes from a fmt chunk that the walk read whole, also when the chain broke
-    // after it.
-    p.frame_bytes = frame_bytes(chain.format);
-    head = b.head();  // the scan may have moved it
+    uint64_t scan_from = 0, fact_at = 0;
+    if (!read_form(b, p, scan_from) || !find_data(b, p, scan_from, fact_at)) return p;
+    const uint8_t* head = b.head();  // the scan may have moved it
     p.form_size = p.new_form_size = p.rf64 ? load_le64(head + kDs64RiffSizeOffset) : load_le32(head + 4);
 
     // A recorder killed between writing "data" and its size leaves a file ending in the field.
     // Writing the field there would lengthen the file, so it is left alone.
-    if (file_length - h < 8) {
+    if (file_length - p.data_id < 8) {
         p.audio_end = file_length;
         p.verdict = Verdict::CutShort;
         return p;
     }
     uint8_t field4[4];
-    if (!b.get(h + 4, field4, 4)) return failed(p);
+    if (!b.get(p.data_id + 4, field4, 4)) return failed(p);
     const uint32_t field = load_le32(field4);
-    const uint64_t data_start = h + 8;
-    p.data_length = file_length - data_start;
+    p.data_length = file_length - (p.data_id + 8);
     p.stored_size = p.rf64 ? load_le64(head + kDs64DataSizeOffset) : field;
 
-    // An ID3v1 tag, and chunks that a writer appended after the audio, are only looked for when
-    // the whole file would change the size: audio can end in the bytes "TAG" by chance.
-    uint64_t end = file_length;
-    Settled s = settle_size(b, data_start, end, p.stored_size, p.frame_bytes);
-    bool read_failed = s.read_failed;
-    uint64_t chunks_end = end;
-    if (!read_failed && s.size != p.stored_size && file_length - data_start >= 8) {
-        Tail tail;
-        if (!read_tail(b, data_start, tail)) return failed(p);
-        p.id3v1_tag = ends_in_id3v1_tag(tail, file_length);
-        if (p.id3v1_tag) end = chunks_end = file_length - kId3v1Bytes;
-        for (uint64_t start; (start = appended_chunk_start(tail, end)) < end;) end = start;
-        if (end < chunks_end) p.appended_at = end, p.appended_end = chunks_end;
-        if (end < file_length) {
-            s = settle_size(b, data_start, end, p.stored_size, p.frame_bytes);
-            read_failed = s.read_failed;
-        }
-    }
+    Settled s;
+    uint64_t chunks_end = 0;
+    if (!settle_data(b, p, s, chunks_end)) return failed(p);
+    bool read_failed = false;
+    settle_sample_counts(b, p, fact_at, read_failed);
     if (read_failed) return failed(p);
-    p.audio_end = end;
-    p.new_size = s.size;
-    p.proof = s.size == p.stored_size ? s.proof : Proof::None;
-    settle_sample_counts(b, p, chain.fact_at, read_failed);
-    if (read_failed) return failed(p);
-    const bool repaired = p.new_size != p.stored_size;
-    // Appended chunks that follow the audio and its pad byte, if any, stay inside the form.
-    const uint64_t data_end = data_start + p.new_size;
-    const bool chunks_follow = p.appended_at != 0 && (data_end == p.appended_at || data_end + 1 == p.appended_at);
-    const uint64_t form_end = form_end_wanted(p.form_size, data_start, p.new_size, chunks_follow ? chunks_end : end,
-                                              s.proven || chunks_follow, repaired);
-    if (form_end != 0) p.new_form_size = form_end - 8;
-
-    if (p.rf64) {
-        plan_rf64(p, field);
-        plan_fact(p);
-    } else if (p.new_size > kMaxFieldValue) {
-        if (!p.found_by_chain || !has_room_for_ds64(b)) {
-            p.verdict = Verdict::TooLarge;
-            return p;
-        }
-        p.promoted = true;
-        if (form_end == 0) p.new_form_size = data_end - 8;
-        plan_promotion(p, field, p.new_form_size);
-    } else {
-        if (repaired) {
-            uint8_t size32[4];
-            Decon4(wrap_to_int32(static_cast<uint32_t>(p.new_size)), size32);
-            add_write(p, h + 4, size32, 4);
-        }
-        if (form_end != 0 && p.new_form_size <= kMaxFieldValue) {
-            uint8_t riff32[4];
-            Decon4(wrap_to_int32(static_cast<uint32_t>(p.new_form_size)), riff32);
-            add_write(p, 4, riff32, 4);
-        } else {
-            p.new_form_size = p.form_size;
-        }
-        plan_fact(p);
+    if (!plan_writes(b, p, field, s.proven, chunks_end)) {
+        p.verdict = Verdict::TooLarge;
+        p.write_count = 0;
+        return p;
     }
-    // In RIFF the writes are independent: whichever reach storage, readers read at least as much
-    // audio as before, so one sync puts them all there. In RF64, and converting to it, the field
-    // after "data" may say FF FF FF FF only once ds64 is on storage, and RF64 only once all is.
-    for (size_t k = 0; k < p.write_count; ++k) p.writes[k].sync_after = p.rf64 || p.promoted || k + 1 == p.write_count;
     if (!keep_bytes_before(b, p, field4)) return failed(p);
     p.verdict = p.write_count > 0 ? Verdict::Fix : Verdict::Correct;
     return p;

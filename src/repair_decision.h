@@ -93,6 +93,8 @@ struct RepairPlan {
     uint64_t fact_offset = 0;   // of its sample count
     uint32_t fact_count = 0, new_fact_count = 0;
     uint64_t ds64_samples = 0, new_ds64_samples = 0;
+    // A count below the frames a right data size holds is kept, and said.
+    bool fact_counts_fewer = false, ds64_counts_fewer = false;
     Write writes[6];
     size_t write_count = 0;
 };

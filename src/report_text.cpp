@@ -90,9 +90,10 @@ std::string form_line(const RepairPlan& p) {
     return name + " " + number(p.form_size) + " -> " + number(p.new_form_size);
 }
 
-std::string sample_count_line(const char* what, uint64_t before, uint64_t after) {
-    if (before == after) return std::string(what) + " " + number(before) + " sample frames";
-    return std::string(what) + " " + number(before) + " -> " + number(after) + " sample frames";
+std::string sample_count_line(const char* what, uint64_t before, uint64_t after, bool counts_fewer) {
+    if (before != after) return std::string(what) + " " + number(before) + " -> " + number(after) + " sample frames";
+    const std::string line = std::string(what) + " " + number(before) + " sample frames";
+    return counts_fewer ? line + ", fewer than the data holds; kept, as its writer left it" : line;
 }
 
 // Bytes on disk that the data size leaves out, and why.
@@ -171,8 +172,9 @@ std::vector<std::string> detail_lines(const RepairPlan& p, const std::string& pa
     }
     lines.push_back(data_line(p));
     lines.push_back(form_line(p));
-    if (p.fact) lines.push_back(sample_count_line("fact", p.fact_count, p.new_fact_count));
-    if (p.new_ds64_samples != p.ds64_samples) lines.push_back(sample_count_line("ds64 sample count", p.ds64_samples, p.new_ds64_samples));
+    if (p.fact) lines.push_back(sample_count_line("fact", p.fact_count, p.new_fact_count, p.fact_counts_fewer));
+    if (p.new_ds64_samples != p.ds64_samples || p.ds64_counts_fewer)
+        lines.push_back(sample_count_line("ds64 sample count", p.ds64_samples, p.new_ds64_samples, p.ds64_counts_fewer));
     add_uncounted(p, lines);
     for (size_t k = 0; k < p.write_count; ++k) {
         const Write& w = p.writes[k];

@@ -20,6 +20,10 @@ CODECS = {
     "A-law": (["-e", "a-law"], "pcm_alaw", ("WAV", "ALAW"), 8000, 1),
     "IMA ADPCM": (["-e", "ima-adpcm"], "adpcm_ima_wav", ("WAV", "IMA_ADPCM"), 8000, 1),
     "MS ADPCM": (["-e", "ms-adpcm"], "adpcm_ms", ("WAV", "MS_ADPCM"), 8000, 1),
+    # libsndfile's stereo ADPCM fact counts fewer frames than its data holds (blocks of 512 and 2048).
+    "IMA ADPCM stereo": (["-e", "ima-adpcm"], "adpcm_ima_wav", ("WAV", "IMA_ADPCM"), 8000, 2),
+    "IMA ADPCM stereo 48k": (["-e", "ima-adpcm"], "adpcm_ima_wav", ("WAV", "IMA_ADPCM"), 48000, 2),
+    "MS ADPCM stereo": (["-e", "ms-adpcm"], "adpcm_ms", ("WAV", "MS_ADPCM"), 8000, 2),
     "GSM 6.10": (["-e", "gsm-full-rate"], "libgsm_ms", ("WAV", "GSM610"), 8000, 1),
     "24-bit 6 channels": (["-b", "24"], "pcm_s24le", ("WAVEX", "PCM_24"), 48000, 6),
 }
