@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -52,6 +53,18 @@ Opened open_regular(const char* path, int flags, File& file, struct stat& st) {
 // user's file, a file system without them), the file is checked as it stands.
 bool lease_refused(File& file, int type) { return fcntl(file.fd, F_SETLEASE, type) != 0 && errno == EAGAIN; }
 
+// A writer that was killed a moment ago still holds the file for a few milliseconds, until the
+// kernel has closed its descriptors; a watchdog that kills a recorder and repairs at once meets
+// that. A read lease refused for about 100 ms is a writer that is alive.
+bool writer_holds(File& file) {
+    for (int tries = 0; tries < 10; ++tries) {
+        if (!lease_refused(file, F_RDLCK)) return false;
+        const struct timespec pause = {0, 10 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+    return lease_refused(file, F_RDLCK);
+}
+
 }  // namespace
 
 Opened open_file(const char* path, bool for_update, File& file, uint64_t& length) {
@@ -66,14 +79,14 @@ Opened open_file(const char* path, bool for_update, File& file, uint64_t& length
     }
     length = static_cast<uint64_t>(st.st_size);
     if (!lease_refused(file, for_update ? F_WRLCK : F_RDLCK)) return Opened::Yes;
-    if (!for_update) return Opened::BeingWritten;
+    if (!for_update) return writer_holds(file) ? Opened::BeingWritten : Opened::Yes;
     close(file);
     // Another program has it open: a player, or a recorder still writing. A read lease, which
     // readers leave alone, tells which; only then is it opened for writing, without a lease.
     opened = open_regular(path, O_RDONLY, file, st);
     if (opened != Opened::Yes) return opened;
     length = static_cast<uint64_t>(st.st_size);
-    if (lease_refused(file, F_RDLCK)) return Opened::BeingWritten;
+    if (writer_holds(file)) return Opened::BeingWritten;
     close(file);
     opened = open_regular(path, O_RDWR, file, st);
     length = static_cast<uint64_t>(st.st_size);

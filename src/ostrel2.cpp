@@ -71,9 +71,9 @@ void print_help() {
         "Written: the data size, the form size, and a header turned into RF64 past\n"
         "4 GiB; each write is on storage before success is reported. Never written:\n"
         "healthy files, other formats, read-only files, takes still being recorded.\n"
-        "Exit status: 0 done; 1 a write failed or a take was being recorded, or a list\n"
-        "could not be used; 2 an unknown option. With --check: 0 all correct; 1 some\n"
-        "file needs fixing; 2 some file could not be read. More: man ostrel_32bit\n",
+        "Exit status: 0 done; 1 a file was missing or not written, a take was being\n"
+        "recorded, or a list could not be used; 2 an unknown option. --check: 0 all\n"
+        "correct; 1 some need fixing; 2 some could not be read. More: man ostrel_32bit\n",
         stdout);
     flush_or_fail();
 }
@@ -201,7 +201,7 @@ int run_batch(Run& run, const char* listPath, const std::string& prefix) {
     if (more)
         std::fprintf(stderr, "List called %s names more than %d files; only the first %d were checked.\n", listPath,
                      kMaxNames, kMaxNames);
-    return more || run.tally.write_failed > 0 || run.tally.being_written > 0 ? 1 : 0;
+    return more || run.tally.write_failed > 0 || run.tally.being_written > 0 || run.tally.not_found > 0 ? 1 : 0;
 }
 
 // Two names are a list and a prefix only when the first cannot be a take (not a WAVE file, not
@@ -244,7 +244,7 @@ int run(int argc, char** argv) {
     for (const std::string& name : line.names) check_name(run, name);
     const Tally& t = run.tally;
     if (line.check) return t.needs_fix > 0 ? 1 : t.not_found > 0 || t.being_written > 0 ? 2 : 0;
-    return t.write_failed > 0 || t.being_written > 0 ? 1 : 0;
+    return t.write_failed > 0 || t.being_written > 0 || t.not_found > 0 ? 1 : 0;
 }
 
 }  // namespace
