@@ -54,7 +54,13 @@ extern "C" EMSCRIPTEN_KEEPALIVE const char* ostrel_check(double length, const ch
     FileSource source;
     const ostrel::RepairPlan plan = ostrel::plan_repair(source, static_cast<uint64_t>(length));
     const ostrel::Outcome outcome = ostrel::outcome_of(plan);
+    static const char* const kVerdicts[] = {"failed", "none", "cutshort", "toolarge", "correct", "fix"};
     json = "{\"wave\":" + std::string(plan.wave_form ? "true" : "false");
+    json += ",\"verdict\":\"" + std::string(kVerdicts[static_cast<int>(plan.verdict)]) + "\"";
+    json += ",\"empty\":" + std::string(length == 0 ? "true" : "false");
+    json += ",\"form\":" + quoted(plan.form) + ",\"tag\":" + std::to_string(plan.format.tag);
+    // A stored size that counts more than the file holds is a writer's placeholder, not a length.
+    json += ",\"placeholder\":" + std::string(plan.stored_size > plan.data_length ? "true" : "false");
     json += ",\"needsFix\":" + std::string(outcome == ostrel::Outcome::NeedsFix ? "true" : "false");
     json += ",\"report\":" + line(outcome, path) + ",\"fixed\":" + line(ostrel::Outcome::Fixed, path);
     json += ",\"unable\":" + line(ostrel::Outcome::WriteFailed, path);

@@ -1,20 +1,62 @@
 // Runs in the page's worker, after the core's glue: checks one File at a time, reading only the
-// bytes the core asks for, synchronously, so that a take of any size is never loaded whole.
+// bytes the core asks for, synchronously, so that a take of any size is never loaded whole; and
+// computes the CRC-32 that a zip entry needs, reading a repaired copy once, a slice at a time.
 
 const reader = new FileReaderSync();
 
-onmessage = async (event) => {
-  await coreReady;
-  const { id, file, path } = event.data;
+function check(file, path) {
   Module.readAt = (offset, into, count) => {
     const bytes = reader.readAsArrayBuffer(file.slice(offset, offset + count));
     if (bytes.byteLength !== count) return false;
     HEAPU8.set(new Uint8Array(bytes), into);
     return true;
   };
+  return JSON.parse(Module.ccall('ostrel_check', 'string', ['number', 'string'], [file.size, path]));
+}
+
+// CRC-32 (IEEE), eight bytes a step.
+const crcTables = (() => {
+  const t = new Uint32Array(8 * 256);
+  for (let n = 0; n < 256; ++n) {
+    let c = n;
+    for (let k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320 ^ (c >>> 1) : c >>> 1;
+    t[n] = c;
+  }
+  for (let n = 0; n < 256; ++n) {
+    for (let k = 1; k < 8; ++k) t[k * 256 + n] = t[(k - 1) * 256 + n] >>> 8 ^ t[t[(k - 1) * 256 + n] & 255];
+  }
+  return t;
+})();
+function crcUpdate(crc, bytes) {
+  const t = crcTables;
+  let c = ~crc, k = 0;
+  for (const end8 = bytes.length - 8; k <= end8; k += 8) {
+    c ^= bytes[k] | bytes[k + 1] << 8 | bytes[k + 2] << 16 | bytes[k + 3] << 24;
+    c = t[1792 + (c & 255)] ^ t[1536 + (c >>> 8 & 255)] ^ t[1280 + (c >>> 16 & 255)] ^ t[1024 + (c >>> 24)] ^
+        t[768 + bytes[k + 4]] ^ t[512 + bytes[k + 5]] ^ t[256 + bytes[k + 6]] ^ t[bytes[k + 7]];
+  }
+  for (; k < bytes.length; ++k) c = t[(c ^ bytes[k]) & 255] ^ (c >>> 8);
+  return ~c >>> 0;
+}
+
+// Read as a stream, with a progress message every 8 MiB or so.
+async function crcOf(blob, id) {
+  const chunks = blob.stream().getReader();
+  let crc = 0, at = 0, told = 0;
+  for (let part; !(part = await chunks.read()).done;) {
+    crc = crcUpdate(crc, part.value);
+    at += part.value.length;
+    if (at - told >= 8 << 20) postMessage({ id, progress: told = at });
+  }
+  return crc;
+}
+
+onmessage = async (event) => {
+  await coreReady;
+  const { id, file, path, blob } = event.data;
   let result;
   try {
-    result = JSON.parse(Module.ccall('ostrel_check', 'string', ['number', 'string'], [file.size, path]));
+    result = blob ? { crc: await crcOf(blob, id) } : check(file, path);
   } catch (error) {
     result = { failed: String(error) };
   }

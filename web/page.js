@@ -1,0 +1,367 @@
+'use strict';
+// The core runs in a worker, made from the script above, so the page never waits on a file.
+const worker = new Worker(URL.createObjectURL(new Blob([document.getElementById('worker-src').textContent],
+                                                       { type: 'text/javascript' })));
+const pending = new Map();
+let nextId = 0;
+worker.onmessage = (event) => {
+  const { id, result, progress } = event.data;
+  if (result === undefined) return pending.get(id).onProgress(progress);
+  pending.get(id).resolve(result);
+  pending.delete(id);
+};
+function ask(message, onProgress = () => {}) {
+  return new Promise((resolve) => {
+    const id = nextId++;
+    pending.set(id, { resolve, onProgress });
+    worker.postMessage({ id, ...message });
+  });
+}
+const check = (file, path) => ask({ file, path });
+
+// Folders are walked as the command line walks them: names in byte order, a subfolder where its
+// name falls, entries whose name begins with "." skipped.
+function folderOrder(a, b) {
+  const x = a.path.split('/'), y = b.path.split('/');
+  for (let k = 0; k < Math.min(x.length, y.length); ++k) {
+    if (x[k] !== y[k]) return x[k] < y[k] ? -1 : 1;
+  }
+  return x.length - y.length;
+}
+const hidden = (path) => path.split('/').some((part) => part.startsWith('.'));
+
+// h:mm:ss.mmm, the hours only when there are any.
+function duration(ms, withMs = true) {
+  if (ms < 0) return '';
+  const s = Math.floor(ms / 1000), h = Math.floor(s / 3600), m = Math.floor(s / 60) % 60;
+  const two = (n) => String(n).padStart(2, '0');
+  const text = h > 0 ? `${h}:${two(m)}:${two(s % 60)}` : `${m}:${two(s % 60)}`;
+  return withMs ? `${text}.${String(ms % 1000).padStart(3, '0')}` : text;
+}
+function lengthText(result) {
+  const before = duration(result.msBefore), after = duration(result.msAfter);
+  if (!result.needsFix || before === after) return after;
+  if (result.placeholder) return `${after} (header said ${duration(result.msBefore, false)}, a placeholder)`;
+  return `${before} → ${after}`;
+}
+
+// In plain words, beside the command line's own report line.
+function statusOf(result) {
+  if (result.done) return 'Repaired';
+  if (result.unableToWrite) return 'Could not be written';
+  if (result.failed || result.verdict === 'failed') return 'Could not be read';
+  if (result.empty) return 'Empty file';
+  if (result.needsFix) return 'Needs repair';
+  return { correct: 'Healthy', cutshort: 'Cut short: cannot be repaired', toolarge: 'Too long to repair' }[result.verdict] ||
+    (result.wave ? 'No audio found' : 'Not a WAVE file');
+}
+
+// A player opens the copy only if it ends like an audio file.
+function copyName(path) {
+  const name = path.split('/').pop();
+  return /\.(wav|wave|bwf|rf64)$/i.test(name) ? name : `${name}.wav`;
+}
+
+// The original's slices with the planned bytes in between: nothing large is copied.
+function repairedCopy(file, writes) {
+  const parts = [];
+  let at = 0;
+  for (const w of [...writes].sort((a, b) => a.offset - b.offset)) {
+    parts.push(file.slice(at, w.offset), new Uint8Array(w.bytes));
+    at = w.offset + w.bytes.length;
+  }
+  parts.push(file.slice(at));
+  return new Blob(parts, { type: 'audio/wav' });
+}
+
+// Only the planned bytes, in the planned order; the browser puts them on disk when the stream
+// closes. Returns the report line the command line prints for the repair.
+async function repairInPlace(handle, path) {
+  const result = await check(await handle.getFile(), path);
+  if (!result.needsFix) return result;
+  let writable;
+  try {
+    writable = await handle.createWritable({ keepExistingData: true });
+    for (const w of result.writes) {
+      await writable.write({ type: 'write', position: w.offset, data: new Uint8Array(w.bytes) });
+    }
+    await writable.close();
+    return { ...result, report: result.fixed, needsFix: false, done: true };
+  } catch (error) {
+    if (writable) await writable.abort().catch(() => {});
+    return { ...result, report: result.unable, unableToWrite: true, failed: String(error) };
+  }
+}
+window.ostrel = { repairInPlace };
+
+const rows = document.getElementById('rows');
+const button = (action) => document.querySelector(`[data-action="${action}"]`);
+const notice = document.getElementById('notice');
+const progress = document.getElementById('progress');
+// Every row shown until Clear: { row, entry, result, copy }.
+const shown = [];
+let leftAlone = new Map();
+
+function cell(row, ...content) {
+  const td = row.insertCell();
+  td.append(...content);
+  return td;
+}
+function element(tag, props, ...children) {
+  const e = Object.assign(document.createElement(tag), props);
+  e.append(...children);
+  return e;
+}
+
+function showResult(item) {
+  const { row, entry, result } = item;
+  const status = statusOf(result);
+  Object.assign(row.dataset, { name: entry.path, report: result.report, detail: result.detail.join('\n'), status });
+  row.replaceChildren();
+  cell(row, element('strong', {}, entry.path));
+  cell(row, element('span', { className: 'status' }, status));
+  cell(row, lengthText(result));
+  const actions = cell(row);
+  const changed = element('details', {}, element('summary', {}, 'What changed'),
+                          element('p', {}, result.report), element('pre', {}, result.detail.join('\n')));
+  cell(row, changed);
+  item.copy = result.needsFix ? repairedCopy(entry.file, result.writes) : null;
+  if (!item.copy) return;
+  const name = copyName(entry.path), url = URL.createObjectURL(item.copy);
+  const link = element('a', { href: url, download: name, textContent: 'Download repaired copy' });
+  Object.assign(link.dataset, { action: 'download', repaired: '' });
+  link.setAttribute('aria-label', `Download repaired copy of ${entry.path}`);
+  actions.append(link);
+  const audio = document.createElement('audio');
+  const mime = `audio/wav; codecs="${result.tag}"`;
+  if (result.form === 'RIFF' && audio.canPlayType(mime) !== '') {
+    Object.assign(audio, { controls: true, preload: 'none', src: url });
+    audio.dataset.action = 'listen';
+    audio.setAttribute('aria-label', `Listen to the repaired ${entry.path}`);
+    actions.append(audio);
+  }
+  if (!entry.handle) return;
+  const repair = element('button', { type: 'button', textContent: 'Repair in place' });
+  repair.dataset.action = 'repair';
+  repair.setAttribute('aria-label', `Repair ${entry.path} in place`);
+  repair.addEventListener('click', () => repairRow(item));
+  actions.append(' ', repair);
+}
+
+async function repairRow(item) {
+  const { entry } = item;
+  if ((await entry.handle.requestPermission({ mode: 'readwrite' })) !== 'granted') return;
+  const result = await repairInPlace(entry.handle, entry.path);
+  entry.file = await entry.handle.getFile();
+  item.result = { ...result, needsFix: false };
+  showResult(item);
+  summarise();
+}
+
+// "9 files: 4 need repair, 3 healthy, 2 not WAVE", and the counts for tests.
+function summarise() {
+  const statuses = shown.map((s) => s.row.dataset.status);
+  const count = (...words) => statuses.filter((s) => words.includes(s)).length;
+  const alone = [...leftAlone.values()].reduce((a, b) => a + b, 0);
+  const notWave = count('Not a WAVE file', 'Empty file') + alone, total = statuses.length + alone;
+  const needs = count('Needs repair'), repaired = count('Repaired'), healthy = count('Healthy');
+  const other = total - needs - repaired - healthy - notWave;
+  const parts = [`${needs} ${needs === 1 ? 'needs' : 'need'} repair`];
+  if (repaired) parts.push(`${repaired} repaired`);
+  parts.push(`${healthy} healthy`);
+  if (notWave) parts.push(`${notWave} not WAVE`);
+  if (other) parts.push(`${other} ${other === 1 ? 'another problem' : 'other problems'}`);
+  const summary = document.getElementById('summary');
+  Object.assign(summary.dataset, { total, repair: needs + repaired, healthy, other: total - needs - repaired - healthy });
+  summary.textContent = total ? `${total} ${total === 1 ? 'file' : 'files'}: ${parts.join(', ')}` : '';
+  const out = document.getElementById('left-alone');
+  out.dataset.count = String(alone);
+  out.textContent = [...leftAlone].map(([top, n]) => `${n} ${n === 1 ? 'file' : 'files'} under ${top} ` +
+    `${n === 1 ? 'is not a WAVE file and was' : 'are not WAVE files and were'} left alone.`).join(' ');
+  const copies = shown.some((s) => s.copy);
+  button('download-all').hidden = !copies;
+  button('save-all').hidden = !copies || !('showDirectoryPicker' in window);
+  button('repair-all').hidden = !shown.some((s) => s.entry.folderHandle && s.row.dataset.status === 'Needs repair');
+  button('clear').hidden = shown.length === 0 && leftAlone.size === 0;
+}
+
+// entries: { file, path, inFolder, handle? }, added below the rows already there in the order
+// given; a folder's entries come in its walk order.
+async function checkAll(entries) {
+  document.body.dataset.state = 'checking';
+  notice.textContent = '';
+  for (const entry of entries.filter((e) => !(e.inFolder && hidden(e.path)))) {
+    const result = await check(entry.file, entry.path);
+    if (result.failed) continue;
+    if (entry.inFolder && !result.wave) {
+      const top = entry.path.split('/')[0];
+      leftAlone.set(top, (leftAlone.get(top) || 0) + 1);
+      continue;
+    }
+    const item = { row: rows.insertRow(), entry, result };
+    shown.push(item);
+    showResult(item);
+  }
+  summarise();
+  document.body.dataset.state = 'done';
+}
+const walked = (entries) => entries.sort(folderOrder);
+
+document.getElementById('files').addEventListener('change', (event) => {
+  checkAll([...event.target.files].map((file) => ({ file, path: file.name, inFolder: false })));
+});
+document.getElementById('folder').addEventListener('change', (event) => {
+  checkAll(walked([...event.target.files].map((file) => ({ file, path: file.webkitRelativePath.replace(/^\/+/, ''),
+                                                           inFolder: true }))));
+});
+
+// Dropped folders are read entry by entry; a dropped file is a take named on its own.
+async function dropped(entry, path, inFolder, into) {
+  if (entry.isFile) {
+    into.push({ file: await new Promise((ok, fail) => entry.file(ok, fail)), path, inFolder });
+    return;
+  }
+  const reader = entry.createReader();
+  for (let batch; (batch = await new Promise((ok, fail) => reader.readEntries(ok, fail))).length > 0;) {
+    for (const child of batch) await dropped(child, `${path}/${child.name}`, true, into);
+  }
+}
+const drop = document.getElementById('drop');
+drop.addEventListener('dragover', (event) => { event.preventDefault(); drop.classList.add('over'); });
+drop.addEventListener('dragleave', () => drop.classList.remove('over'));
+drop.addEventListener('drop', async (event) => {
+  event.preventDefault();
+  drop.classList.remove('over');
+  const files = [];
+  for (const item of [...event.dataTransfer.items].filter((i) => i.kind === 'file')) {
+    const entry = item.webkitGetAsEntry ? item.webkitGetAsEntry() : null;
+    const one = [];
+    if (entry) await dropped(entry, entry.name, entry.isDirectory, one);
+    else one.push({ file: item.getAsFile(), path: item.getAsFile().name, inFolder: false });
+    files.push(...walked(one));
+  }
+  checkAll(files);
+});
+
+// A picker the user cancelled changes nothing; one the browser refused says why.
+async function picked(open) {
+  try {
+    return await open();
+  } catch (error) {
+    if (error.name !== 'AbortError') {
+      notice.textContent = `The browser did not let this page open files for writing (${error.message || error.name}). ` +
+        'Where a page opened from disk may not write, give the takes above and download the repaired copies instead.';
+    }
+    return null;
+  }
+}
+
+// Where the browser can write files, the user may pick takes or a folder with its own picker.
+async function walkHandle(dir, path, into) {
+  const children = [];
+  for await (const [name, handle] of dir.entries()) children.push([name, handle]);
+  for (const [name, handle] of children) {
+    if (name.startsWith('.')) continue;
+    if (handle.kind === 'directory') await walkHandle(handle, `${path}/${name}`, into);
+    else into.push({ file: await handle.getFile(), path: `${path}/${name}`, inFolder: true, handle, folderHandle: dir });
+  }
+}
+if ('showOpenFilePicker' in window) {
+  document.getElementById('in-place').hidden = false;
+  document.getElementById('pick-files').addEventListener('click', async () => {
+    const handles = await picked(() => window.showOpenFilePicker({ multiple: true }));
+    if (!handles || handles.length === 0) return;
+    const entries = [];
+    for (const handle of handles) entries.push({ file: await handle.getFile(), path: handle.name, inFolder: false, handle });
+    checkAll(entries);
+  });
+  document.getElementById('pick-folder').addEventListener('click', async () => {
+    const dir = await picked(() => window.showDirectoryPicker({ mode: 'readwrite' }));
+    if (!dir) return;
+    const entries = [];
+    await walkHandle(dir, dir.name, entries);
+    checkAll(walked(entries));
+  });
+}
+button('repair-all').addEventListener('click', async () => {
+  for (const item of shown.filter((s) => s.entry.folderHandle && s.row.dataset.status === 'Needs repair')) {
+    await repairRow(item);
+  }
+});
+
+// Each repaired copy once, under its folder path, a second copy of the same path numbered.
+function copiesToSave() {
+  const taken = new Set(), out = [];
+  for (const s of shown.filter((s) => s.copy)) {
+    const path = s.entry.path.split('/').slice(0, -1).concat(copyName(s.entry.path)).join('/');
+    let name = path;
+    for (let n = 2; taken.has(name); ++n) name = path.replace(/(\.[^./]*)?$/, (ext) => ` (${n})${ext}`);
+    taken.add(name);
+    out.push({ name, item: s });
+  }
+  return out;
+}
+
+// The CRC of each copy, read once in the worker, with progress over all of them.
+async function withCrcs(copies) {
+  const total = copies.reduce((n, c) => n + c.item.copy.size, 0);
+  let done = 0;
+  Object.assign(progress, { hidden: false, max: total || 1, value: 0 });
+  for (const c of copies) {
+    if (c.item.crc === undefined) {
+      const { crc } = await ask({ blob: c.item.copy }, (at) => { progress.value = done + at; });
+      c.item.crc = crc;
+    }
+    done += c.item.copy.size;
+    progress.value = done;
+  }
+  progress.hidden = true;
+  return copies.map((c) => ({ name: c.name, blob: c.item.copy, crc: c.item.crc, date: c.item.entry.file.lastModified }));
+}
+
+button('download-all').addEventListener('click', async () => {
+  const started = performance.now();
+  const zip = zipOf(await withCrcs(copiesToSave()));
+  const link = element('a', { href: URL.createObjectURL(zip), download: 'repaired takes.zip' });
+  document.body.append(link);
+  link.click();
+  link.remove();
+  document.body.dataset.zipMs = String(Math.round(performance.now() - started));
+});
+
+// Never over a file already there: a second name is numbered.
+async function freshFile(dir, name) {
+  for (let n = 1; ; ++n) {
+    const candidate = n === 1 ? name : name.replace(/(\.[^.]*)?$/, (ext) => ` (${n})${ext}`);
+    try {
+      await dir.getFileHandle(candidate);
+    } catch {
+      return dir.getFileHandle(candidate, { create: true });
+    }
+  }
+}
+button('save-all').addEventListener('click', async () => {
+  const root = await picked(() => window.showDirectoryPicker({ mode: 'readwrite' }));
+  if (!root) return;
+  let saved = 0;
+  for (const { name, item } of copiesToSave()) {
+    const parts = name.split('/');
+    let dir = root;
+    for (const folder of parts.slice(0, -1)) dir = await dir.getDirectoryHandle(folder, { create: true });
+    const writable = await (await freshFile(dir, parts[parts.length - 1])).createWritable();
+    await writable.write(item.copy);
+    await writable.close();
+    notice.textContent = `Saved ${++saved} repaired ${saved === 1 ? 'take' : 'takes'} to ${root.name}.`;
+  }
+});
+
+button('clear').addEventListener('click', () => {
+  for (const s of shown) {
+    s.row.querySelectorAll('a[href^="blob:"]').forEach((a) => URL.revokeObjectURL(a.href));
+  }
+  shown.length = 0;
+  leftAlone = new Map();
+  rows.replaceChildren();
+  notice.textContent = '';
+  summarise();
+});
