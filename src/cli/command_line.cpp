@@ -48,6 +48,10 @@ CommandLine parse_command_line(int count, const char* const* args, bool windows)
             c.names.push_back(arg);
         } else if (std::strcmp(arg, "--") == 0) {
             options_end = true;
+        } else if (std::strcmp(arg, "--recover") == 0 || std::strncmp(arg, "--recover=", 10) == 0) {
+            c.recover = true;
+            if (arg[9] == '=') c.recover_into = arg + 10;
+            else if (k + 1 < count) c.recover_into = args[++k];
         } else if (!long_option(c, arg) && !short_options(c, arg) && c.unknown.empty()) {
             c.unknown = arg;
         }

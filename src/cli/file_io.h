@@ -62,6 +62,8 @@ std::string output_error_text(int error);
 
 #ifdef _WIN32
 std::string utf8_from_wide(const wchar_t* text);
+// The path as Windows takes it: UTF-16, in its \\?\ form past MAX_PATH.
+std::wstring windows_path(const char* path);
 #endif
 
 }  // namespace ostrel::io

@@ -22,6 +22,8 @@ std::wstring wide_from_utf8(const char* text) {
     return wide;
 }
 
+}  // namespace
+
 // Paths past MAX_PATH open only in their \\?\ form, which must be absolute; the name the user
 // gave is still the one reported.
 std::wstring windows_path(const char* path) {
@@ -36,6 +38,8 @@ std::wstring windows_path(const char* path) {
     if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
     return L"\\\\?\\" + full;
 }
+
+namespace {
 
 OVERLAPPED at_offset(uint64_t offset) {
     OVERLAPPED where{};

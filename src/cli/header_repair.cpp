@@ -130,3 +130,9 @@ FileResult FIX_SIZE(const char* wavePath, const CheckOptions& options, io::Kind 
     r.report_error = report(c, wavePath, options.verbose, kind);
     return r;
 }
+
+Outcome repair_quietly(const char* path, ostrel::RepairPlan& plan) {
+    const Checked c = check_file(path, Mode::Repair);
+    plan = c.plan;
+    return c.outcome;
+}

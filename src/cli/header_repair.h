@@ -3,6 +3,7 @@
 
 #include "byte_codec.h"
 #include "file_io.h"
+#include "repair_decision.h"
 #include "report_text.h"
 
 using ostrel::Outcome;
@@ -32,3 +33,6 @@ bool is_wave_file(const char* path);
 // reported as not found without being opened. Never ends the process.
 FileResult FIX_SIZE(const char* wavePath, const CheckOptions& options = {},
                     ostrel::io::Kind kind = ostrel::io::Kind::File);
+
+// Repairs the file at `path` as FIX_SIZE does, printing nothing; `plan` gets what the core saw.
+Outcome repair_quietly(const char* path, ostrel::RepairPlan& plan);

@@ -13,6 +13,7 @@
 #include "file_io.h"
 #include "header_repair.h"
 #include "name_list.h"
+#include "recover.h"
 #include "repair_decision.h"
 
 namespace {
@@ -57,6 +58,10 @@ void print_help() {
         "             hidden entries and links are skipped\n"
         "  LIST.txt DIRECTORY/\n"
         "             up to 512 names, one per line, each put after DIRECTORY/ as given\n"
+        "       ostrel_32bit [-n] [-v] --recover DIR CARD...\n"
+        "             takes a card lost in a power cut, from the card (a device or its\n"
+        "             mount folder) or its image, written repaired into DIR; CARD is\n"
+        "             only read\n"
         "\n"
         "  -n, --check    say what a repair would do, and write nothing\n"
         "  -v, --verbose  after each report, what was found and each byte written\n"
@@ -229,6 +234,11 @@ int run(int argc, char** argv) {
         std::fprintf(stderr, "ostrel_32bit: unknown option '%s'\nTry 'ostrel_32bit --help'.\n", line.unknown.c_str());
         return 2;
     }
+    if (line.recover && (line.recover_into.empty() || line.names.empty())) {
+        std::fprintf(stderr, "ostrel_32bit: --recover needs %s\nTry 'ostrel_32bit --help'.\n",
+                     line.recover_into.empty() ? "the folder to recover into" : "a card, its image or its mount folder");
+        return 2;
+    }
     if (line.help) return print_help(), 0;
     if (line.version) {
         std::puts("ostrel_32bit " OSTREL_VERSION);
@@ -236,6 +246,7 @@ int run(int argc, char** argv) {
         return 0;
     }
     if (line.names.empty()) return print_usage(), 1;
+    if (line.recover) return recover({line.recover_into, line.check, line.verbose}, line.names);
     Run run;
     run.options.mode = line.check ? Mode::Check : Mode::Repair;
     run.options.verbose = line.verbose;

@@ -127,6 +127,15 @@ int64_t audio_millis(const RepairPlan& p, uint64_t bytes) {
     return static_cast<int64_t>(units / per_second * 1000 + (units % per_second) * 1000 / per_second);
 }
 
+std::string clock_text(int64_t ms) {
+    if (ms < 0) return "";
+    auto two = [](int64_t n) { return (n < 10 ? "0" : "") + std::to_string(n); };
+    const int64_t s = ms / 1000, h = s / 3600;
+    std::string text = h > 0 ? std::to_string(h) + ":" + two(s / 60 % 60) : std::to_string(s / 60 % 60);
+    std::string frac = std::to_string(ms % 1000);
+    return text + ":" + two(s % 60) + "." + std::string(3 - frac.size(), '0') + frac;
+}
+
 Outcome outcome_of(const RepairPlan& plan) {
     switch (plan.verdict) {
         case Verdict::ReadFailed: return Outcome::NotFound;

@@ -1,0 +1,146 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/types.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/sysmacros.h>
+#endif
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "card_io.h"
+
+namespace ostrel::io {
+
+namespace {
+
+std::string real_path(const std::string& path) {
+    char* full = realpath(path.c_str(), nullptr);
+    if (full == nullptr) return path;
+    std::string out = full;
+    std::free(full);
+    return out;
+}
+
+// The mount table escapes spaces and the like as \040.
+std::string unescape(const std::string& field) {
+    std::string out;
+    for (size_t k = 0; k < field.size(); ++k) {
+        if (field[k] == '\\' && k + 3 < field.size()) {
+            out += static_cast<char>(std::strtol(field.substr(k + 1, 3).c_str(), nullptr, 8));
+            k += 3;
+        } else {
+            out += field[k];
+        }
+    }
+    return out;
+}
+
+std::string mounted_device(const std::string& folder) {
+    const std::string where = real_path(folder);
+    std::ifstream table("/proc/self/mountinfo");
+    std::string device;
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream words(line);
+        std::string id, parent, numbers, root, point, word;
+        words >> id >> parent >> numbers >> root >> point;
+        while (words >> word && word != "-") {}
+        std::string type, source;
+        words >> type >> source;
+        if (unescape(point) == where && source.rfind("/dev/", 0) == 0) device = unescape(source);  // the last mount wins
+    }
+    return device;
+}
+
+#ifdef __linux__
+// The whole disk a partition belongs to, from sysfs; the device itself when it is a whole disk.
+dev_t whole_disk(dev_t dev) {
+    const std::string sys = real_path("/sys/dev/block/" + std::to_string(major(dev)) + ":" + std::to_string(minor(dev)));
+    if (access((sys + "/partition").c_str(), F_OK) != 0) return dev;
+    std::ifstream numbers(sys.substr(0, sys.rfind('/')) + "/dev");
+    unsigned maj = 0, min = 0;
+    char colon = 0;
+    return numbers >> maj >> colon >> min ? makedev(maj, min) : dev;
+}
+#else
+dev_t whole_disk(dev_t dev) { return dev; }
+#endif
+
+}  // namespace
+
+SourceOpened open_source(const std::string& name, File& file, uint64_t& length, std::string& device) {
+    struct stat st;
+    if (stat(name.c_str(), &st) != 0) return errno == EACCES ? SourceOpened::NoPermission : SourceOpened::Missing;
+    device = name;
+    if (S_ISDIR(st.st_mode)) {
+        device = mounted_device(name);
+        if (device.empty()) return SourceOpened::NotAMountPoint;
+    }
+    file.fd = open(device.c_str(), O_RDONLY | O_CLOEXEC);
+    if (file.fd < 0) return errno == EACCES || errno == EPERM ? SourceOpened::NoPermission : SourceOpened::No;
+    if (fstat(file.fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        length = static_cast<uint64_t>(st.st_size);
+        return SourceOpened::Yes;
+    }
+#ifdef __linux__
+    if (S_ISBLK(st.st_mode) && ioctl(file.fd, BLKGETSIZE64, &length) == 0) return SourceOpened::Yes;
+#endif
+    close(file);
+    return SourceOpened::No;
+}
+
+bool on_device(const std::string& folder, const std::string& device) {
+    struct stat dev, here;
+    if (stat(device.c_str(), &dev) != 0 || !S_ISBLK(dev.st_mode)) return false;
+    std::string at = folder.empty() ? "." : folder;
+    while (stat(at.c_str(), &here) != 0) {
+        const size_t slash = at.find_last_of('/');
+        if (slash == std::string::npos) at = ".";
+        else at = slash == 0 ? "/" : at.substr(0, slash);
+    }
+    return here.st_dev == dev.st_rdev || whole_disk(here.st_dev) == dev.st_rdev;
+}
+
+bool make_folders(const std::string& path) {
+    for (size_t at = 1; at <= path.size(); ++at) {
+        if (at < path.size() && path[at] != '/') continue;
+        const std::string prefix = path.substr(0, at);
+        if (mkdir(prefix.c_str(), 0777) == 0) give_to_invoking_user(prefix);
+        else if (errno != EEXIST) return false;
+    }
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+Created create_new(const std::string& path, File& file) {
+    file.fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (file.fd >= 0) return Created::Yes;
+    return errno == EEXIST ? Created::Exists : Created::No;
+}
+
+bool free_space(const std::string& folder, uint64_t& bytes) {
+    struct statvfs fs;
+    if (statvfs(folder.c_str(), &fs) != 0) return false;
+    bytes = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+    return true;
+}
+
+void give_to_invoking_user(const std::string& path) {
+    const char* uid = std::getenv("SUDO_UID");
+    const char* gid = std::getenv("SUDO_GID");
+    if (geteuid() != 0 || uid == nullptr || gid == nullptr) return;
+    if (chown(path.c_str(), static_cast<uid_t>(std::strtoul(uid, nullptr, 10)),
+              static_cast<gid_t>(std::strtoul(gid, nullptr, 10))) != 0) {
+        // Left to root: the file is still there to read.
+    }
+}
+
+bool stderr_is_terminal() { return isatty(STDERR_FILENO) == 1; }
+
+}  // namespace ostrel::io
