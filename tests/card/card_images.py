@@ -128,3 +128,91 @@ def fat_image(path, size_mb, fat_bits, sectors_per_cluster, table="none", files=
     for local, card in files:
         run("mcopy", "-i", target, local, "::" + card)
     return Fat(path, base)
+
+
+class ExFat:
+    """An exFAT volume in an image file; files are put in through exfat-fuse on a loop device."""
+
+    def __init__(self, path):
+        self.path = path
+        b = self.read(0, 512)
+        self.bps, self.cs = 1 << b[108], 1 << (b[108] + b[109])
+        self.fat_at = struct.unpack_from("<I", b, 80)[0] * self.bps
+        self.heap = struct.unpack_from("<I", b, 88)[0] * self.bps
+        self.root = struct.unpack_from("<I", b, 96)[0]
+
+    read, write = Fat.read, Fat.write
+    base = 0
+
+    def cluster_at(self, c):
+        return self.heap + (c - 2) * self.cs
+
+    def entry_set(self, name):
+        """The offset of the file entry set named `name` in the root, and its bytes."""
+        data = self.read(self.cluster_at(self.root), self.cs)
+        for k in range(0, self.cs, 32):
+            if data[k] == 0x85:
+                count = data[k + 1] + 1
+                s = bytearray(data[k:k + 32 * count])
+                length = s[32 + 3]
+                got = b"".join(s[64 + 32 * j + 2:64 + 32 * j + 32] for j in range(count - 2)).decode("utf-16-le")[:length]
+                if got == name:
+                    return self.cluster_at(self.root) + k, s
+        raise KeyError(name)
+
+    def cut(self, name, size=0, keep_first=False, header_sizes=0, bitmap=False):
+        """The entry as exfat-fuse leaves it when killed mid-take: lengths 0, no first cluster, the
+        take's bitmap bits clear unless `bitmap`. Returns the take's first cluster."""
+        at, s = self.entry_set(name)
+        first = struct.unpack_from("<I", s, 32 + 20)[0]
+        length = struct.unpack_from("<Q", s, 32 + 24)[0]
+        struct.pack_into("<QIQ", s, 32 + 8, size, 0 if not keep_first else 0, size)
+        if keep_first:
+            struct.pack_into("<I", s, 32 + 20, first)
+        else:
+            struct.pack_into("<I", s, 32 + 20, 0)
+        checksum = 0
+        for k, byte in enumerate(s):
+            if k not in (2, 3):
+                checksum = ((checksum >> 1) | ((checksum & 1) << 15)) + byte & 0xFFFF
+        struct.pack_into("<H", s, 2, checksum)
+        self.write(at, bytes(s))
+        if not bitmap:
+            bmp = self.bitmap()
+            for c in range(first, first + (length + self.cs - 1) // self.cs):
+                byte = self.read(bmp + (c - 2) // 8, 1)[0]
+                self.write(bmp + (c - 2) // 8, bytes([byte & ~(1 << ((c - 2) % 8))]))
+        if header_sizes is not None:
+            self.write(self.cluster_at(first) + 4, struct.pack("<I", header_sizes))
+            head = self.read(self.cluster_at(first), 512)
+            self.write(self.cluster_at(first) + head.index(b"data") + 4, struct.pack("<I", header_sizes))
+        return first
+
+    def bitmap(self):
+        data = self.read(self.cluster_at(self.root), self.cs)
+        k = next(k for k in range(0, self.cs, 32) if data[k] == 0x81)
+        return self.cluster_at(struct.unpack_from("<I", data, k + 20)[0])
+
+
+def exfat_image(path, size_mb, cluster_kb, files=()):
+    """An exFAT image with `files` (local path, name in the root) written by exfat-fuse; None
+    where a loop device and FUSE cannot be had (not root, or no /dev/fuse)."""
+    import os
+    import tempfile
+    subprocess.run(["truncate", "-s", f"{size_mb}M", path], check=True)
+    run("mkfs.exfat", "-c", f"{cluster_kb}K", path)
+    if files:
+        if os.geteuid() != 0 or not os.path.exists("/dev/fuse"):
+            return None
+        loop = subprocess.run(["losetup", "-f", "--show", path], capture_output=True, text=True)
+        if loop.returncode:
+            return None
+        with tempfile.TemporaryDirectory() as mnt:
+            try:
+                run("mount.exfat-fuse", loop.stdout.strip(), mnt)
+                for local, name in files:
+                    run("cp", local, f"{mnt}/{name}")
+                run("umount", mnt)
+            finally:
+                subprocess.run(["losetup", "-d", loop.stdout.strip()], capture_output=True)
+    return ExFat(path)
