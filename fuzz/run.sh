@@ -10,7 +10,7 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
 pids=()
-for target in repair_decision name_list; do
+for target in repair_decision name_list card_reading; do
   mkdir -p "$scratch/$target"
   # The window plus its size field is 131080 bytes; inputs must be able to reach past it.
   "$build/fuzz/${target}_fuzz" -max_total_time="$seconds" -max_len=140000 -print_final_stats=1 \
@@ -21,7 +21,7 @@ status=0
 for k in "${!pids[@]}"; do
   wait "${pids[$k]}" || status=1
 done
-for target in repair_decision name_list; do
+for target in repair_decision name_list card_reading; do
   echo "== ${target}_fuzz: $(grep -E '^Done [0-9]+ runs' "$scratch/$target.log" || echo 'did not finish')"
   [ $status -eq 0 ] || tail -n 30 "$scratch/$target.log"
 done

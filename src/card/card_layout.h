@@ -32,6 +32,7 @@ struct Volume {
     uint64_t root_offset = 0;       // FAT12/16: the fixed root directory
     uint32_t root_bytes = 0;
     uint32_t root_cluster = 0;      // FAT32 and exFAT
+    uint64_t source_length = 0;     // nothing past it is read
     bool truncated() const { return clusters < declared_clusters; }
     uint32_t end() const { return kFirstCluster + clusters; }  // one past the last cluster
     uint64_t cluster_offset(uint32_t c) const { return heap + uint64_t{c - kFirstCluster} * cluster_bytes; }

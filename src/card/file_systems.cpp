@@ -25,7 +25,8 @@ uint64_t fat_table_bytes(const Volume& v) {
 std::vector<uint32_t> load_fat(ByteSource& source, const Volume& v, std::vector<std::string>& notes) {
     std::vector<uint32_t> fat(v.end(), 0);
     std::vector<uint8_t> raw(fat_table_bytes(v));
-    if (!source.read_at(v.fat_offset, raw.data(), raw.size())) {
+    const bool inside = v.fat_offset <= v.source_length && raw.size() <= v.source_length - v.fat_offset;
+    if (!inside || !source.read_at(v.fat_offset, raw.data(), raw.size())) {
         notes.push_back("its FAT cannot be read; clusters are taken in order");
         return fat;
     }
@@ -111,8 +112,10 @@ struct Walker {
     std::vector<uint8_t> read_dir(const Dir& d) {
         std::vector<uint32_t> clusters;
         if (d.first == 0 && vc.volume.root_bytes > 0) {  // FAT12/16's fixed root
-            std::vector<uint8_t> bytes(vc.volume.root_bytes);
-            return source.read_at(vc.volume.root_offset, bytes.data(), bytes.size()) ? bytes : std::vector<uint8_t>{};
+            const Volume& v = vc.volume;
+            std::vector<uint8_t> bytes(v.root_bytes);
+            const bool inside = v.root_offset <= v.source_length && v.root_bytes <= v.source_length - v.root_offset;
+            return inside && source.read_at(v.root_offset, bytes.data(), bytes.size()) ? bytes : std::vector<uint8_t>{};
         }
         const uint64_t most = kMaxDirectoryBytes / vc.volume.cluster_bytes + 1;
         const uint64_t want = d.bytes > 0 ? clusters_for(d.bytes) : most;
@@ -161,7 +164,7 @@ void walk_fat_dir(Walker& w, const Walker::Dir& d) {
         const uint8_t* e = bytes.data() + at;
         if (e[0] == 0) break;
         if (e[11] == 0x0F) {  // a long-name piece; the last comes first
-            if (e[0] == 0xE5) continue;
+            if (e[0] == 0xE5 || (e[0] & 0x1F) == 0) continue;
             const size_t slot = ((e[0] & 0x1F) - 1u) * 13;
             if (e[0] & 0x40) lfn.assign(slot + 13, 0xFFFF), lfn_sum = e[13];
             if (slot + 13 > lfn.size()) continue;

@@ -67,6 +67,7 @@ bool volume_at(ByteSource& source, uint64_t length, uint64_t offset, Volume& v) 
     uint8_t b[512];
     if (offset > length || length - offset < sizeof b || !source.read_at(offset, b, sizeof b)) return false;
     if (!exfat_volume(b, offset, v) && !fat_volume(b, offset, v)) return false;
+    v.source_length = length;
     // An image cut short ends the volume where it ends.
     const uint64_t room = v.heap < length ? (length - v.heap) / v.cluster_bytes : 0;
     v.clusters = room < v.declared_clusters ? static_cast<uint32_t>(room) : v.declared_clusters;

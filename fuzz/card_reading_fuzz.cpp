@@ -1,0 +1,47 @@
+// Fuzzes the card readers and the lost-take finder over an image in memory: every walk ends, no
+// read asks for bytes outside the image, and every take's clusters lie inside its volume, none
+// in two takes or twice in one.
+// Input: 3 bytes of extra length in KiB (the image continues with zeros, as a sparse file does),
+// then the image's first bytes.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fuzz_check.h"
+#include "lost_takes.h"
+#include "memory_source.h"
+
+namespace {
+
+struct Bounded : MemorySource {
+    using MemorySource::MemorySource;
+    bool read_at(uint64_t offset, uint8_t* buf, size_t count) override {
+        FUZZ_CHECK(offset <= length && count <= length - offset);
+        return MemorySource::read_at(offset, buf, count);
+    }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 3) return 0;
+    // At most 4 MiB of zeros after the bytes given: enough for FAT32 and exFAT to be recognised.
+    const uint64_t extra = (uint64_t{data[0]} | uint64_t{data[1]} << 8 | (uint64_t{data[2]} & 0x0F) << 16) * 1024 % (4u << 20);
+    Bounded image(std::string(reinterpret_cast<const char*>(data) + 3, size - 3), size - 3 + extra);
+    const ostrel::card::Findings f = ostrel::card::find_lost_takes(image, image.length, 1 << 16);
+    FUZZ_CHECK(f.scanned <= image.length);
+    std::vector<std::vector<uint8_t>> used;
+    for (const auto& vc : f.card.volumes) used.emplace_back(vc.volume.end(), 0);
+    for (const ostrel::card::LostTake& t : f.takes) {
+        const ostrel::card::Volume& v = f.card.volumes[t.volume].volume;
+        uint64_t clusters = 0;
+        for (const ostrel::card::Run& r : t.runs) {
+            FUZZ_CHECK(r.count > 0 && r.first >= ostrel::card::kFirstCluster && r.first <= v.end() - r.count);
+            for (uint32_t c = r.first; c < r.first + r.count; ++c) FUZZ_CHECK(used[t.volume][c]++ == 0);
+            clusters += r.count;
+        }
+        FUZZ_CHECK(t.bytes == clusters * v.cluster_bytes && !t.name.empty() && t.name[0] != '/');
+        FUZZ_CHECK(t.name.find("../") == std::string::npos && t.name != "..");
+    }
+    return 0;
+}
