@@ -66,7 +66,8 @@ def check_recovered(case, path, original):
     info, orig = codec_takes.layout(path), codec_takes.layout(original)
     with open(path, "rb") as f, open(original, "rb") as o:
         got, want = f.read()[info["start"]:], o.read()[orig["start"]:]
-    frames = len(want) // orig["align"] * orig["align"]
+    # Audio that ends in zeros fills clusters that read like space never written: not counted.
+    frames = len(want.rstrip(b"\0")) // orig["align"] * orig["align"]
     check(got[:frames] == want[:frames], f"{case}: the recovered audio differs from the take's")
     whole, per_unit = codec_takes.whole_units(path)
     for reader, n in readers(path).items():
