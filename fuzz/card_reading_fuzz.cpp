@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             for (uint32_t c = r.first; c < r.first + r.count; ++c) FUZZ_CHECK(used[t.volume][c]++ == 0);
             clusters += r.count;
         }
-        FUZZ_CHECK(t.bytes == clusters * v.cluster_bytes && !t.name.empty() && t.name[0] != '/');
+        FUZZ_CHECK(t.bytes == t.header.size() + clusters * v.cluster_bytes && !t.name.empty() && t.name[0] != '/');
         FUZZ_CHECK(t.name.find("../") == std::string::npos && t.name != "..");
     }
     return 0;

@@ -45,6 +45,7 @@ struct Entry {
     uint64_t size = 0;
     bool deleted = false;
     bool contiguous = false;  // exFAT's NoFatChain: the file's clusters follow each other
+    uint32_t modified = 0;    // date and time as stored, which order as numbers do
 };
 
 // A volume with its allocation table and what its directories hold. `live` marks every cluster

@@ -182,7 +182,8 @@ void walk_fat_dir(Walker& w, const Walker::Dir& d) {
             if (!deleted && w.vc.link(first)) w.subdirectory(d, name, first, 0, false);
             continue;
         }
-        w.add_file({d.path + "/" + name, first, load_le32(e + 28), deleted, false});
+        w.add_file({d.path + "/" + name, first, load_le32(e + 28), deleted, false,
+                    uint32_t{load_le16(e + 24)} << 16 | load_le16(e + 22)});
     }
 }
 
@@ -228,7 +229,7 @@ void walk_exfat_dir(Walker& w, const Walker::Dir& d) {
         if (load_le16(e + 4) & 0x10) {
             if (!deleted && w.vc.link(first)) w.subdirectory(d, name, first, size, contiguous);
         } else {
-            w.add_file({d.path + "/" + name, first, size, deleted, contiguous});
+            w.add_file({d.path + "/" + name, first, size, deleted, contiguous, load_le32(e + 12)});
         }
         at += (count - 1) * 32;
     }

@@ -20,6 +20,8 @@ namespace {
 // take is rarely this long.
 constexpr uint64_t kBlankRun = uint64_t{1} << 20;
 constexpr uint64_t kFatFileLimit = 0xFFFFFFFFu;
+// A header lent to a headerless take comes from a healthy take's first bytes.
+constexpr uint64_t kMaxHeaderBytes = 65536;
 enum : uint8_t { kLive = 1, kUsed = 2, kHeader = 4, kBlank = 8 };
 
 class Bytes : public ByteSource {
@@ -87,20 +89,34 @@ struct VolumeScan {
     }
 };
 
-// A live file whose header says more than its entry holds, or sizes never written: a take in
-// progress that the recorder synced now and then. Returns its own clusters, or none.
-std::vector<uint32_t> stale_take(ByteSource& source, const VolumeContents& vc, const Entry& e) {
+// What a live file's header says of it. A header that says more than its entry holds, or sizes
+// never written, is a take in progress that the recorder synced now and then: `own` gets its
+// clusters. A header that agrees is a healthy take, whose header can give a headerless take its
+// format: `header` gets its bytes up to the audio.
+struct Look {
+    std::vector<uint32_t> own;
+    std::vector<uint8_t> header;
+};
+
+Look look_at(ByteSource& source, const VolumeContents& vc, const Entry& e) {
     const uint64_t cs = vc.volume.cluster_bytes;
-    const std::vector<uint32_t> own = vc.chain(e.first, e.size / cs + (e.size % cs != 0), !e.contiguous);
-    if (own.empty()) return {};
+    Look look;
+    std::vector<uint32_t> own = vc.chain(e.first, e.size / cs + (e.size % cs != 0), !e.contiguous);
+    if (own.empty()) return look;
     TakeSource take(source, vc.volume, runs_of(own));
     const uint64_t length = e.size < own.size() * cs ? e.size : own.size() * cs;
     const RepairPlan p = plan_repair(take, length);
-    if (!p.wave_form || !p.format.known || p.verdict == Verdict::NoDataBlock || p.verdict == Verdict::ReadFailed) return {};
+    if (!p.wave_form || !p.format.known || p.verdict == Verdict::NoDataBlock || p.verdict == Verdict::ReadFailed) return look;
     const uint64_t data_start = p.data_id + 8;
     const bool placeholder = p.stored_size == 0 || (!p.rf64 && p.stored_size == 0xFFFFFFFFu);
     const bool says_more = data_start > length || p.stored_size > length - data_start || p.form_size > length - 8;
-    return placeholder || says_more ? own : std::vector<uint32_t>{};
+    if (placeholder || says_more) {
+        look.own = std::move(own);
+    } else if (!p.rf64 && pcm_like(p.format) && data_start <= kMaxHeaderBytes) {
+        look.header.resize(data_start);
+        if (!take.read_at(0, look.header.data(), look.header.size())) look.header.clear();
+    }
+    return look;
 }
 
 // '#' in the pattern stands for a digit.
@@ -201,40 +217,99 @@ void name_takes(Findings& f) {
     }
 }
 
-void find_in_volume(ByteSource& source, Findings& f, size_t vi, size_t step) {
-    const VolumeContents& vc = f.card.volumes[vi];
-    VolumeScan scan{source, vc, std::vector<uint8_t>(vc.live), {}};
-    f.scanned += scan.scan(step);
-    auto add = [&](Start start, const std::string& entry, std::vector<uint32_t> own, bool by_fat) {
+// A healthy take on the volume, whose format a headerless take may borrow.
+struct Healthy {
+    std::string path;
+    uint32_t modified;
+    std::vector<uint8_t> header;
+};
+
+std::string folder_of(const std::string& path) { return path.substr(0, path.rfind('/') + 1); }
+
+// The nearest healthy take in the same folder, else the newest on the volume.
+const Healthy* format_for(const std::vector<Healthy>& healthy, const std::string& path) {
+    const Healthy* best = nullptr;
+    for (const Healthy& h : healthy)
+        if (!best || (folder_of(h.path) == folder_of(path)) > (folder_of(best->path) == folder_of(path)) ||
+            ((folder_of(h.path) == folder_of(path)) == (folder_of(best->path) == folder_of(path)) && h.modified > best->modified))
+            best = &h;
+    return best;
+}
+
+struct VolumeFinder {
+    ByteSource& source;
+    Findings& f;
+    size_t vi;
+    VolumeScan scan;
+    std::vector<Healthy> healthy;
+
+    const VolumeContents& vc() const { return f.card.volumes[vi]; }
+    bool fat() const { return vc().volume.kind != FsKind::ExFat; }
+
+    void add(Start start, const std::string& entry, std::vector<uint32_t> own, bool by_fat, const Healthy* format = nullptr) {
         LostTake t;
         t.volume = vi, t.start = start, t.entry = entry, t.first = own.front();
-        t.own_bytes = start == Start::EmptyEntry || start == Start::FreeCluster ? 0 : own.size() * uint64_t{vc.volume.cluster_bytes};
-        Follower follower{vc, scan.flags, t, by_fat};
+        if (start == Start::StaleEntry || start == Start::Reclaimed) t.own_bytes = own.size() * uint64_t{vc().volume.cluster_bytes};
+        if (format) t.header = format->header, t.format_from = format->path;
+        Follower follower{vc(), scan.flags, t, by_fat};
         const std::vector<uint32_t> clusters = follower.follow(std::move(own));
         t.runs = runs_of(clusters);
-        t.bytes = clusters.size() * uint64_t{vc.volume.cluster_bytes};
+        t.bytes = t.header.size() + clusters.size() * uint64_t{vc().volume.cluster_bytes};
         f.takes.push_back(std::move(t));
-    };
-    const bool fat = vc.volume.kind != FsKind::ExFat;
-    for (const Entry& e : vc.files) {
-        if (e.deleted) continue;
-        if (e.size == 0 && vc.link(e.first) && (scan.flags[e.first] & kHeader) && !(scan.flags[e.first] & kUsed)) {
-            add(Start::EmptyEntry, e.path, {e.first}, fat || !e.contiguous);
-        } else if (e.size > 0) {
-            std::vector<uint32_t> own = stale_take(source, vc, e);
-            if (!own.empty()) add(reclaimed_name(e.path) ? Start::Reclaimed : Start::StaleEntry, e.path, std::move(own), fat || !e.contiguous);
+    }
+
+    // 0-byte entries whose first cluster holds a header, and live entries a recorder synced.
+    void from_entries() {
+        for (const Entry& e : vc().files) {
+            if (e.deleted) continue;
+            const bool by_fat = fat() || !e.contiguous;
+            if (e.size == 0 && vc().link(e.first) && (scan.flags[e.first] & (kHeader | kUsed)) == kHeader) {
+                add(Start::EmptyEntry, e.path, {e.first}, by_fat);
+            } else if (e.size > 0) {
+                Look look = look_at(source, vc(), e);
+                if (!look.header.empty()) healthy.push_back({e.path, e.modified, std::move(look.header)});
+                if (!look.own.empty()) add(reclaimed_name(e.path) ? Start::Reclaimed : Start::StaleEntry, e.path, std::move(look.own), by_fat);
+            }
         }
     }
-    std::multimap<uint32_t, uint64_t> deleted;
-    for (const Entry& e : vc.files)
-        if (e.deleted) deleted.emplace(e.first, e.size);
-    for (uint32_t c = kFirstCluster; c < vc.volume.end(); ++c) {
-        if ((scan.flags[c] & (kHeader | kUsed)) != kHeader) continue;
-        bool by_user = false;
-        for (auto [at, end] = deleted.equal_range(c); at != end; ++at) by_user |= at->second == uint64_t{scan.riff[c]} + 8;
-        if (by_user) { ++f.deleted; continue; }
-        add(Start::FreeCluster, "", {c}, fat);
+
+    // Clusters no entry holds that begin with a header, but for takes the user deleted.
+    void from_free_clusters() {
+        std::multimap<uint32_t, uint64_t> deleted;
+        for (const Entry& e : vc().files)
+            if (e.deleted) deleted.emplace(e.first, e.size);
+        for (uint32_t c = kFirstCluster; c < vc().volume.end(); ++c) {
+            if ((scan.flags[c] & (kHeader | kUsed)) != kHeader) continue;
+            bool by_user = false;
+            for (auto [at, end] = deleted.equal_range(c); at != end; ++at) by_user |= at->second == uint64_t{scan.riff[c]} + 8;
+            if (by_user) ++f.deleted;
+            else add(Start::FreeCluster, "", {c}, fat());
+        }
     }
+
+    // Audio without a header: after a 0-byte entry's first cluster, or a lost chain in the FAT
+    // (clusters marked used that no entry holds), given a healthy take's format.
+    void without_headers() {
+        auto start = [&](uint32_t c) { return vc().link(c) && !(scan.flags[c] & (kLive | kUsed | kHeader | kBlank)); };
+        for (const Entry& e : vc().files)
+            if (!e.deleted && e.size == 0 && start(e.first))
+                if (const Healthy* h = format_for(healthy, e.path)) add(Start::Headerless, e.path, {e.first}, fat() || !e.contiguous, h);
+        if (!fat()) return;
+        std::vector<uint8_t> linked(vc().volume.end(), 0);
+        for (uint32_t c = kFirstCluster; c < vc().volume.end(); ++c)
+            if (start(c) && vc().link(vc().fat[c])) linked[vc().fat[c]] = 1;
+        for (uint32_t c = kFirstCluster; c < vc().volume.end(); ++c)
+            if (start(c) && vc().fat[c] != 0 && !linked[c])
+                if (const Healthy* h = format_for(healthy, "")) add(Start::Headerless, "", {c}, true, h);
+    }
+};
+
+void find_in_volume(ByteSource& source, Findings& f, size_t vi, size_t step) {
+    VolumeFinder finder{source, f, vi, VolumeScan{source, f.card.volumes[vi], f.card.volumes[vi].live, {}}, {}};
+    f.scanned += finder.scan.scan(step);
+    finder.from_entries();
+    finder.from_free_clusters();
+    finder.without_headers();
 }
 
 std::string cluster_runs(const std::vector<Run>& runs) {
@@ -257,10 +332,20 @@ Findings find_lost_takes(ByteSource& source, uint64_t length, size_t scan_step) 
     return f;
 }
 
-TakeSource::TakeSource(ByteSource& card, const Volume& volume, const std::vector<Run>& runs)
-    : card_(card), volume_(volume), runs_(runs) {}
+TakeSource::TakeSource(ByteSource& card, const Volume& volume, const std::vector<Run>& runs,
+                       const std::vector<uint8_t>& header)
+    : card_(card), volume_(volume), runs_(runs), header_(header) {}
 
 bool TakeSource::read_at(uint64_t offset, uint8_t* buf, size_t count) {
+    if (offset < header_.size()) {
+        const size_t here = count < header_.size() - offset ? count : static_cast<size_t>(header_.size() - offset);
+        std::memcpy(buf, header_.data() + offset, here);
+        buf += here, count -= here, offset = header_.size();
+    }
+    return read_clusters(offset - header_.size(), buf, count);
+}
+
+bool TakeSource::read_clusters(uint64_t offset, uint8_t* buf, size_t count) {
     for (const Run& r : runs_) {
         if (count == 0) return true;
         const uint64_t run_bytes = uint64_t{r.count} * volume_.cluster_bytes;
@@ -294,6 +379,10 @@ std::vector<std::string> take_detail(const Findings& f, const LostTake& t) {
             break;
         case Start::Reclaimed: lines.push_back("begins at " + at + ": " + t.entry + ", a lost chain that chkdsk or fsck kept"); break;
         case Start::FreeCluster: lines.push_back("begins at " + at + ", which no entry holds and which begins with a WAVE header"); break;
+        case Start::Headerless:
+            lines.push_back("begins at " + at + (t.entry.empty() ? ", the head of a lost chain in the FAT" : ", the first cluster of " + t.entry) +
+                            ", with no header: written before it is the header of " + t.format_from + ", a guess at its format");
+            break;
     }
     size_t clusters = 0;
     for (const Run& r : t.runs) clusters += r.count;

@@ -18,6 +18,7 @@ enum class Start {
     StaleEntry,  // a live entry whose header says its size was never written, or is more than it holds
     Reclaimed,   // FOUND.nnn/FILEnnnn.CHK or FSCKnnnn.REC that chkdsk or fsck made of a lost chain
     FreeCluster, // a cluster no entry holds that begins with a WAVE header
+    Headerless,  // audio without a header, as recorders that write it only at Stop leave it
 };
 
 struct Run {
@@ -36,6 +37,8 @@ struct LostTake {
     uint32_t held_skipped = 0;   // clusters passed over because a live file or another take held them
     std::string stopped;         // why the walk ended, in words
     std::string name;            // the file to write, relative to the folder given, with '/' between folders
+    std::vector<uint8_t> header; // Headerless: a healthy take's header, written before the clusters
+    std::string format_from;     // that take's path on the card
 };
 
 struct Findings {
@@ -51,15 +54,17 @@ Findings find_lost_takes(ByteSource& source, uint64_t length, size_t scan_step =
 // The bytes of one take, read through its clusters: what the repair and the writer read.
 class TakeSource : public ByteSource {
 public:
-    TakeSource(ByteSource& card, const Volume& volume, const std::vector<Run>& runs);
+    TakeSource(ByteSource& card, const Volume& volume, const std::vector<Run>& runs,
+               const std::vector<uint8_t>& header = {});
     bool read_at(uint64_t offset, uint8_t* buf, size_t count) override;
-    // Where each run lies on the card, for copying it.
-    uint64_t card_offset(const Run& run) const { return volume_.cluster_offset(run.first); }
 
 private:
+    bool read_clusters(uint64_t offset, uint8_t* buf, size_t count);
+
     ByteSource& card_;
     Volume volume_;
     std::vector<Run> runs_;
+    std::vector<uint8_t> header_;
 };
 
 // "FAT32, 32768-byte clusters, partition 1 of an MBR"

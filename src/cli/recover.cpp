@@ -167,7 +167,8 @@ std::string free_path(const RecoverOptions& o, const std::string& name, int n) {
 bool write_take(CardSource& src, const card::Findings& f, const card::LostTake& t, io::File& out) {
     const card::Volume& v = f.card.volumes[t.volume].volume;
     std::vector<uint8_t> buf(kCopyStep);
-    uint64_t written = 0;
+    uint64_t written = t.header.size();
+    if (!t.header.empty() && !io::write_at(out, 0, t.header.data(), t.header.size())) return false;
     for (const card::Run& r : t.runs) {
         const uint64_t bytes = uint64_t{r.count} * v.cluster_bytes;
         for (uint64_t at = 0; at < bytes; at += kCopyStep) {
@@ -205,7 +206,7 @@ bool recover_take(const RecoverOptions& o, CardSource& src, const Source& s, con
     }
     bool ok = created == io::Created::Yes;
     if (o.check) {
-        card::TakeSource take(src, f.card.volumes[t.volume].volume, t.runs);
+        card::TakeSource take(src, f.card.volumes[t.volume].volume, t.runs, t.header);
         plan = ostrel::plan_repair(take, t.bytes);
     } else if (ok) {
         ok = write_take(src, f, t, out);
@@ -217,7 +218,8 @@ bool recover_take(const RecoverOptions& o, CardSource& src, const Source& s, con
     const std::string length = ostrel::clock_text(ostrel::audio_millis(plan, plan.new_size));
     if (!ok) say("Unable to write " + path + ", " + where(f, t) + " of " + s.name + ".\n");
     else say(std::string(o.check ? "Would recover " : "Recovered ") + where(f, t) + " from " + s.name + " into " + path +
-             ": " + (length.empty() ? std::to_string(t.bytes) + " bytes" : length) + " of audio.\n");
+             ": " + (length.empty() ? std::to_string(t.bytes) + " bytes" : length) + " of audio" +
+             (t.format_from.empty() ? "" : ", in the format of " + t.format_from + " (a guess: it had no header)") + ".\n");
     take_lines(o, f, t, plan, path);
     return ok;
 }

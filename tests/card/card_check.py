@@ -129,6 +129,13 @@ def fat_cases(d, t):
     out.append(("FAT32: two lost takes, then a take the user deleted", img("two"),
                 {f"lost-cluster{first_a}.wav": t["pcm"], f"lost-cluster{first_b}.wav": t["float"]},
                 [f"cluster {first_b} begins another take"], None))
+    raw = f"{d}/raw"  # a recorder that writes the header only at Stop
+    with open(t["pcm"], "rb") as f, open(raw, "wb") as out_raw:
+        out_raw.write(f.read()[codec_takes.layout(t["pcm"])["start"]:])
+    v = fat_image(img("headerless"), 300, 32, 8, files=[(t["pcm"], "Z/OK.WAV"), (raw, "Z/TAKE.WAV")], folders=["Z"])
+    v.cut("Z/TAKE.WAV", keep_first=True, header_sizes=None)
+    out.append(("FAT32: a take without a header beside a healthy one", img("headerless"), {"Z/TAKE.WAV": t["pcm"]},
+                ["the header of /Z/OK.WAV, a guess at its format"], None))
     return out
 
 
