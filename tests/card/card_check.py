@@ -139,6 +139,27 @@ def fat_cases(d, t):
     return out
 
 
+def fatfs_cases(d, t):
+    """Takes that ChaN's FatFs, as recorders run it, was writing when the power went."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    module = os.path.join(here, "..", "..", "web", "node_modules", "js-fatfs")
+    if not shutil.which("node") or not os.path.isdir(module):
+        print("FatFs: not tried (needs node and js-fatfs: npm ci in web/)")
+        return []
+    out = []
+    for sync, take, says in (("", "pcm", "which no entry holds"), ("sync-once", "ima", "was still being recorded")):
+        path = f"{d}/fatfs{sync}.img"
+        fat_image(path, 300, 32, 8, files=[(t["old"], "OK.WAV")])
+        subprocess.run(["node", f"{here}/fatfs_power_cut.mjs", module, path, t[take], "TAKE.WAV", sync], check=True)
+        reached = f"{d}/{take}_reached.wav"  # FatFs still held the last partial sector in its buffer
+        with open(t[take], "rb") as f, open(reached, "wb") as r:
+            data = f.read()
+            r.write(data[:len(data) // 512 * 512])
+        out.append((f"FAT32 written by FatFs, cut {'after one f_sync' if sync else 'before any sync'}", path,
+                    {"TAKE.WAV": reached}, [says], None))
+    return out
+
+
 def exfat_cases(d, t):
     out = []
     for kb in (32, 128):
@@ -262,7 +283,7 @@ def main():
         return 77
     with tempfile.TemporaryDirectory() as d:
         t = takes(d)
-        for case, image, expected, said, sleuth in fat_cases(d, t) + exfat_cases(d, t):
+        for case, image, expected, said, sleuth in fat_cases(d, t) + fatfs_cases(d, t) + exfat_cases(d, t):
             check_case(d, case, image, expected, said, sleuth)
         check_bad_inputs(d, t)
         check_shell(d, t)
