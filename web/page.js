@@ -163,16 +163,19 @@ function summarise() {
   const statuses = shown.map((s) => s.row.dataset.status);
   const count = (...words) => statuses.filter((s) => words.includes(s)).length;
   const alone = [...leftAlone.values()].reduce((a, b) => a + b, 0);
-  const notWave = count('Not a WAVE file', 'Empty file') + alone, total = statuses.length + alone;
+  const notWave = count('Not a WAVE file', 'Empty file') + alone, total = statuses.length + alone - count('Lost take');
   const needs = count('Needs repair'), repaired = count('Repaired'), healthy = count('Healthy');
-  const other = total - needs - repaired - healthy - notWave;
+  const cards = count('Card image'), lost = count('Lost take');
+  const other = total - needs - repaired - healthy - notWave - cards - lost;
   const parts = [`${needs} ${needs === 1 ? 'needs' : 'need'} repair`];
   if (repaired) parts.push(`${repaired} repaired`);
   parts.push(`${healthy} healthy`);
   if (notWave) parts.push(`${notWave} not WAVE`);
+  if (cards) parts.push(`${cards} card ${cards === 1 ? 'image' : 'images'} with ${lost} lost ${lost === 1 ? 'take' : 'takes'}`);
   if (other) parts.push(`${other} ${other === 1 ? 'another problem' : 'other problems'}`);
   const summary = document.getElementById('summary');
-  Object.assign(summary.dataset, { total, repair: needs + repaired, healthy, other: total - needs - repaired - healthy });
+  Object.assign(summary.dataset, { total, repair: needs + repaired, healthy, other: total - needs - repaired - healthy,
+                                    lost });
   summary.textContent = total ? `${total} ${total === 1 ? 'file' : 'files'}: ${parts.join(', ')}` : '';
   const out = document.getElementById('left-alone');
   out.dataset.count = String(alone);
@@ -193,6 +196,7 @@ async function checkAll(entries) {
   for (const entry of entries.filter((e) => !(e.inFolder && hidden(e.path)))) {
     const result = await check(entry.file, entry.path);
     if (result.failed) continue;
+    if (!entry.inFolder && !result.wave && entry.file.size >= 65536 && await showCard(entry)) continue;
     if (entry.inFolder && !result.wave) {
       const top = entry.path.split('/')[0];
       leftAlone.set(top, (leftAlone.get(top) || 0) + 1);
@@ -206,6 +210,55 @@ async function checkAll(entries) {
   document.body.dataset.state = 'done';
 }
 const walked = (entries) => entries.sort(folderOrder);
+
+// The image's own slices with the bytes the core gives between them: a take from a 64 GB image
+// is never copied into memory.
+const recoveredCopy = (image, pieces) => new Blob(pieces.map((p) => (p.bytes ? new Uint8Array(p.bytes) :
+  image.slice(p.at, p.at + p.length))), { type: 'audio/wav' });
+
+function showLostTake(item, take) {
+  const { row, entry } = item;
+  const where = `Lost take ${take.where} on ${entry.card}`;
+  Object.assign(row.dataset, { name: entry.path, report: where, detail: take.detail.join('\n'), status: 'Lost take' });
+  cell(row, element('strong', {}, entry.path));
+  cell(row, element('span', { className: 'status' }, take.guess ? 'Lost take (format guessed)' : 'Lost take'));
+  cell(row, duration(take.ms));
+  const actions = cell(row);
+  cell(row, element('details', {}, element('summary', {}, 'Where it was'), element('p', {}, where),
+                    element('pre', {}, take.detail.join('\n'))));
+  const url = URL.createObjectURL(item.copy);
+  const link = element('a', { href: url, download: copyName(take.name), textContent: 'Download recovered take' });
+  link.dataset.action = 'download-recovered';
+  link.setAttribute('aria-label', `Download recovered take ${entry.path}`);
+  actions.append(link);
+  const audio = document.createElement('audio');
+  if (audio.canPlayType(`audio/wav; codecs="${take.tag}"`) !== '') {
+    Object.assign(audio, { controls: true, preload: 'none', src: url });
+    audio.dataset.action = 'listen';
+    audio.setAttribute('aria-label', `Listen to the recovered ${entry.path}`);
+    actions.append(audio);
+  }
+}
+
+// A card image, or a copy of one: a row for the card, and one for each take it lost.
+async function showCard(entry) {
+  const found = await ask({ file: entry.file, card: true });
+  if (found.failed || !found.card) return false;
+  const row = rows.insertRow();
+  const count = found.takes.length;
+  const status = count ? `Card image: ${count} lost ${count === 1 ? 'take' : 'takes'}` : 'Card image: no lost take';
+  Object.assign(row.dataset, { name: entry.path, report: status, detail: '', status: 'Card image', lost: String(count) });
+  cell(row, element('strong', {}, entry.path));
+  cell(row, element('span', { className: 'status' }, status));
+  shown.push({ row, entry, result: found });
+  for (const take of found.takes) {
+    const item = { row: rows.insertRow(), entry: { file: entry.file, path: `${entry.path}/${take.name}`, card: entry.path },
+                   result: take, copy: recoveredCopy(entry.file, take.pieces) };
+    shown.push(item);
+    showLostTake(item, take);
+  }
+  return true;
+}
 
 document.getElementById('files').addEventListener('change', (event) => {
   checkAll([...event.target.files].map((file) => ({ file, path: file.name, inFolder: false })));

@@ -1,9 +1,13 @@
 // The core for the web page: the worker answers the core's reads from the user's File, and gets
-// back, as JSON, the plan and the very words the command line would print.
+// back, as JSON, the plan and the very words the command line would print; for a card image,
+// each lost take as pieces of the image and the few bytes the repair writes.
 #include <emscripten.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
+#include "lost_takes.h"
 #include "repair_decision.h"
 #include "report_text.h"
 
@@ -45,7 +49,77 @@ std::string line(ostrel::Outcome outcome, const std::string& path) {
     return quoted(text);
 }
 
+// A recovered take as the page builds its Blob: ranges of the image, and literal bytes where a
+// header was lent or the repair writes.
+struct Piece {
+    uint64_t at = 0, length = 0;  // a range of the image, when `bytes` is empty
+    std::vector<uint8_t> bytes;
+    uint64_t size() const { return bytes.empty() ? length : bytes.size(); }
+};
+
+// Puts `count` bytes at `offset` of the take over whatever pieces lie there.
+void overlay(std::vector<Piece>& pieces, uint64_t offset, const uint8_t* bytes, size_t count) {
+    std::vector<Piece> out;
+    uint64_t pos = 0;
+    for (Piece& p : pieces) {
+        const uint64_t size = p.size(), from = offset > pos ? offset - pos : 0;
+        const uint64_t to = offset + count < pos + size ? offset + count - pos : size;
+        if (offset >= pos + size || offset + count <= pos) {
+            out.push_back(std::move(p));
+        } else if (!p.bytes.empty()) {
+            std::copy(bytes + (pos + from - offset), bytes + (pos + to - offset), p.bytes.begin() + static_cast<long>(from));
+            out.push_back(std::move(p));
+        } else {
+            if (from > 0) out.push_back({p.at, from, {}});
+            out.push_back({0, 0, std::vector<uint8_t>(bytes + (pos + from - offset), bytes + (pos + to - offset))});
+            if (to < size) out.push_back({p.at + to, size - to, {}});
+        }
+        pos += size;
+    }
+    pieces = std::move(out);
+}
+
+std::string take_json(ostrel::ByteSource& source, const ostrel::card::Findings& f, const ostrel::card::LostTake& t) {
+    namespace card = ostrel::card;
+    const card::Volume& v = f.card.volumes[t.volume].volume;
+    card::TakeSource take(source, v, t.runs, t.header);
+    const ostrel::RepairPlan plan = ostrel::plan_repair(take, t.bytes);
+    std::vector<Piece> pieces;
+    if (!t.header.empty()) pieces.push_back({0, 0, t.header});
+    for (const card::Run& r : t.runs) pieces.push_back({v.cluster_offset(r.first), uint64_t{r.count} * v.cluster_bytes, {}});
+    for (size_t k = 0; k < plan.write_count; ++k) overlay(pieces, plan.writes[k].offset, plan.writes[k].bytes, plan.writes[k].count);
+    std::string json = "{\"name\":" + quoted(t.name) + ",\"where\":" + quoted(card::take_where(f, t));
+    json += ",\"guess\":" + quoted(t.format_from) + ",\"ms\":" + std::to_string(ostrel::audio_millis(plan, plan.new_size));
+    json += ",\"tag\":" + std::to_string(plan.format.tag) + ",\"detail\":[";
+    std::vector<std::string> lines = card::take_detail(f, t);
+    for (const std::string& line : ostrel::detail_lines(plan, t.name)) lines.push_back(line);
+    for (size_t k = 0; k < lines.size(); ++k) json += (k ? "," : "") + quoted(lines[k]);
+    json += "],\"pieces\":[";
+    for (size_t k = 0; k < pieces.size(); ++k) {
+        json += k ? ",{" : "{";
+        if (pieces[k].bytes.empty()) {
+            json += "\"at\":" + std::to_string(pieces[k].at) + ",\"length\":" + std::to_string(pieces[k].length) + "}";
+            continue;
+        }
+        json += "\"bytes\":[";
+        for (size_t b = 0; b < pieces[k].bytes.size(); ++b) json += (b ? "," : "") + std::to_string(pieces[k].bytes[b]);
+        json += "]}";
+    }
+    return json + "]}";
+}
+
 }  // namespace
+
+// Reads the card image of `length` bytes that Module.readAt reads, and finds the takes it lost.
+extern "C" EMSCRIPTEN_KEEPALIVE const char* ostrel_recover(double length) {
+    static std::string json;
+    FileSource source;
+    const ostrel::card::Findings f = ostrel::card::find_lost_takes(source, static_cast<uint64_t>(length), size_t{8} << 20);
+    json = "{\"card\":" + std::string(f.card.volumes.empty() ? "false" : "true") + ",\"error\":" + quoted(f.card.error);
+    json += ",\"deleted\":" + std::to_string(f.deleted) + ",\"takes\":[";
+    for (size_t k = 0; k < f.takes.size(); ++k) json += (k ? "," : "") + take_json(source, f, f.takes[k]);
+    return (json += "]}").c_str();
+}
 
 // Checks the file of `length` bytes that Module.readAt reads, reported as `path`. The result
 // lives until the next call.

@@ -4,14 +4,22 @@
 
 const reader = new FileReaderSync();
 
-function check(file, path) {
+function readFrom(file) {
   Module.readAt = (offset, into, count) => {
     const bytes = reader.readAsArrayBuffer(file.slice(offset, offset + count));
     if (bytes.byteLength !== count) return false;
     HEAPU8.set(new Uint8Array(bytes), into);
     return true;
   };
+}
+function check(file, path) {
+  readFrom(file);
   return JSON.parse(Module.ccall('ostrel_check', 'string', ['number', 'string'], [file.size, path]));
+}
+// A card image: every cluster no entry holds is read once, 8 MiB at a time.
+function recover(file) {
+  readFrom(file);
+  return JSON.parse(Module.ccall('ostrel_recover', 'string', ['number'], [file.size]));
 }
 
 // CRC-32 (IEEE), eight bytes a step.
@@ -53,10 +61,10 @@ async function crcOf(blob, id) {
 
 onmessage = async (event) => {
   await coreReady;
-  const { id, file, path, blob } = event.data;
+  const { id, file, path, blob, card } = event.data;
   let result;
   try {
-    result = blob ? { crc: await crcOf(blob, id) } : check(file, path);
+    result = blob ? { crc: await crcOf(blob, id) } : card ? recover(file) : check(file, path);
   } catch (error) {
     result = { failed: String(error) };
   }

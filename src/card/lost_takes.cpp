@@ -360,6 +360,12 @@ bool TakeSource::read_clusters(uint64_t offset, uint8_t* buf, size_t count) {
     return count == 0;
 }
 
+std::string take_where(const Findings& f, const LostTake& t) {
+    if (!t.entry.empty()) return t.entry;
+    const Volume& v = f.card.volumes[t.volume].volume;
+    return "the take at cluster " + std::to_string(t.first) + (v.partition ? " of partition " + std::to_string(v.partition) : "");
+}
+
 std::string volume_words(const Volume& v) {
     std::string s = std::string(kind_name(v.kind)) + ", " + std::to_string(v.cluster_bytes) + "-byte clusters, ";
     return s + (v.partition ? "partition " + std::to_string(v.partition) + " of " + (v.table[0] == 'M' ? "an " : "a ") + v.table

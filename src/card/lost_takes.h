@@ -67,6 +67,8 @@ private:
     std::vector<uint8_t> header_;
 };
 
+// Where the take was found, for its report line: the card's path of its entry, or its cluster.
+std::string take_where(const Findings& f, const LostTake& take);
 // "FAT32, 32768-byte clusters, partition 1 of an MBR"
 std::string volume_words(const Volume& v);
 // The take's clusters, where it began, how it was followed and why it stopped, for -v.

@@ -140,12 +140,6 @@ bool open_one(Source& s, bool& refused, const RecoverOptions& options) {
     return true;
 }
 
-std::string where(const card::Findings& f, const card::LostTake& t) {
-    if (!t.entry.empty()) return t.entry;
-    const card::Volume& v = f.card.volumes[t.volume].volume;
-    return "the take at cluster " + std::to_string(t.first) + (v.partition ? " of partition " + std::to_string(v.partition) : "");
-}
-
 std::string native(std::string path) {
 #ifdef _WIN32
     for (char& c : path)
@@ -216,8 +210,8 @@ bool recover_take(const RecoverOptions& o, CardSource& src, const Source& s, con
         ok = outcome == Outcome::Fixed || outcome == Outcome::Correct;
     }
     const std::string length = ostrel::clock_text(ostrel::audio_millis(plan, plan.new_size));
-    if (!ok) say("Unable to write " + path + ", " + where(f, t) + " of " + s.name + ".\n");
-    else say(std::string(o.check ? "Would recover " : "Recovered ") + where(f, t) + " from " + s.name + " into " + path +
+    if (!ok) say("Unable to write " + path + ", " + card::take_where(f, t) + " of " + s.name + ".\n");
+    else say(std::string(o.check ? "Would recover " : "Recovered ") + card::take_where(f, t) + " from " + s.name + " into " + path +
              ": " + (length.empty() ? std::to_string(t.bytes) + " bytes" : length) + " of audio" +
              (t.format_from.empty() ? "" : ", in the format of " + t.format_from + " (a guess: it had no header)") + ".\n");
     take_lines(o, f, t, plan, path);
