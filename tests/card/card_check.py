@@ -19,7 +19,7 @@ import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "interop"))
 import codec_takes  # noqa: E402
-from card_images import Fat, exfat_image, fat_image, run  # noqa: E402
+from card_images import ExFat, Fat, exfat_image, fat_image, run  # noqa: E402
 
 TOOLS = ["mkfs.vfat", "mcopy", "mdel", "mkfs.exfat", "sfdisk", "fls", "icat", "sox", "ffprobe", "sndfile-info"]
 TOOL = sys.argv[1:]
@@ -171,6 +171,12 @@ def exfat_cases(d, t):
         v.cut("take.wav")
         out.append((f"exFAT {kb} KiB clusters: lengths 0, no first cluster, bitmap bits clear", path,
                     {"take.wav": t["pcm"]}, [], ("take.wav", 0)))
+    if out:  # an entry set whose checksum is wrong is named and walked around
+        shutil.copy(f"{d}/exfat32.img", f"{d}/checksum.img")
+        at, entry_set = ExFat(f"{d}/checksum.img").entry_set("live.wav")
+        ExFat(f"{d}/checksum.img").write(at + 2, bytes([entry_set[2] ^ 0xFF]))
+        status, _, err = tool("--check", "--recover", f"{d}/none", f"{d}/checksum.img")
+        check(status == 1 and "has a wrong checksum; skipped" in err, f"exFAT checksum: {status} {err}")
     return out
 
 
