@@ -23,15 +23,8 @@ from card_images import ExFat, Fat, exfat_image, fat_image, run  # noqa: E402
 
 TOOLS = ["mkfs.vfat", "mcopy", "mdel", "mkfs.exfat", "sfdisk", "fls", "icat", "sox", "ffprobe", "sndfile-info"]
 TOOL = sys.argv[1:]
-failures, checks = [], 0
+check = codec_takes.Checks()
 
-
-def check(ok, what):
-    global checks
-    checks += 1
-    if not ok:
-        failures.append(what)
-        print("FAIL: " + what)
 
 
 def tool(*args, env=None):
@@ -309,8 +302,7 @@ def main():
             check_case(d, case, image, expected, said, sleuth)
         check_bad_inputs(d, t)
         check_shell(d, t)
-    print(f"{checks - len(failures)} passed, {len(failures)} failed")
-    return 1 if failures else 0
+    return check.close()
 
 
 if __name__ == "__main__":

@@ -43,6 +43,24 @@ with soundfile.SoundFile(sys.argv[1], "w", rate, channels, sys.argv[3], format=s
 """
 
 
+class Checks:
+    """Counts the checks of a run and prints each failure as it happens."""
+
+    def __init__(self):
+        self.failures, self.count = [], 0
+
+    def __call__(self, ok, what):
+        self.count += 1
+        if not ok:
+            self.failures.append(what)
+            print("FAIL: " + what)
+
+    def close(self):
+        """The closing line, and the exit status."""
+        print(f"{self.count - len(self.failures)} passed, {len(self.failures)} failed")
+        return 1 if self.failures else 0
+
+
 def layout(path):
     """The data chunk's start and size, and the fmt and fact fields that count it."""
     with open(path, "rb") as f:

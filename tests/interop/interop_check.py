@@ -33,8 +33,7 @@ WRITERS = ["sox", "ffmpeg", "ffprobe", "sndfile-info", "sndfile-metadata-set", "
 FLAGS = [a for a in sys.argv[1:3] if a in ("--long-take", "--codecs")]
 LONG_TAKE, CODECS = "--long-take" in FLAGS, "--codecs" in FLAGS
 TOOL = sys.argv[1 + len(FLAGS):]
-failures = []
-checks = 0
+check = codec_takes.Checks()
 
 
 def run(*args, **kw):
@@ -44,13 +43,6 @@ def run(*args, **kw):
 def ffmpeg(*args):
     run("ffmpeg", "-nostdin", "-loglevel", "error", "-y", *args)
 
-
-def check(ok, what):
-    global checks
-    checks += 1
-    if not ok:
-        failures.append(what)
-        print("FAIL: " + what)
 
 
 def attempt(read, path):
@@ -294,8 +286,7 @@ def main():
             print(f"crashed  {name:26} {whole} frames on disk; before {before}, after {after}")
         if CODECS:
             check_codecs_and_pipes(d)
-    print(f"{checks - len(failures)} passed, {len(failures)} failed")
-    return 1 if failures else 0
+    return check.close()
 
 
 if __name__ == "__main__":
