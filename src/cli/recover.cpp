@@ -41,7 +41,8 @@ std::string megabytes(double bytes) {
 class CardSource : public ostrel::ByteSource {
 public:
     CardSource(io::File& file, uint64_t length, bool progress)
-        : file_(file), length_(length), progress_(progress), started_(std::chrono::steady_clock::now()), last_(started_) {}
+        : file_(file), length_(length), progress_(progress), started_(std::chrono::steady_clock::now()),
+          last_(started_) {}
 
     bool read_at(uint64_t offset, uint8_t* buf, size_t count) override {
         if (offset > length_ || count > length_ - offset) return false;
