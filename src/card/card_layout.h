@@ -20,19 +20,19 @@ constexpr uint32_t kFirstCluster = 2;
 
 struct Volume {
     FsKind kind = FsKind::Fat32;
-    int partition = 0;              // 0: the whole source; else its number in the table, from 1
+    int partition = 0;                         // 0: the whole source; else its number in the table, from 1
     const char* table = "no partition table";  // or "MBR", "GPT"
-    uint64_t offset = 0;            // of the boot sector in the source
+    uint64_t offset = 0;                       // of the boot sector in the source
     uint32_t sector_bytes = 512;
     uint32_t cluster_bytes = 0;
-    uint64_t heap = 0;              // where cluster 2 begins, in the source
-    uint32_t clusters = 0;          // clusters 2 .. clusters + 1 lie inside the source
-    uint32_t declared_clusters = 0; // as the boot sector counts them
-    uint64_t fat_offset = 0;        // the active FAT, in the source
-    uint64_t root_offset = 0;       // FAT12/16: the fixed root directory
+    uint64_t heap = 0;               // where cluster 2 begins, in the source
+    uint32_t clusters = 0;           // clusters 2 .. clusters + 1 lie inside the source
+    uint32_t declared_clusters = 0;  // as the boot sector counts them
+    uint64_t fat_offset = 0;         // the active FAT, in the source
+    uint64_t root_offset = 0;        // FAT12/16: the fixed root directory
     uint32_t root_bytes = 0;
-    uint32_t root_cluster = 0;      // FAT32 and exFAT
-    uint64_t source_length = 0;     // nothing past it is read
+    uint32_t root_cluster = 0;   // FAT32 and exFAT
+    uint64_t source_length = 0;  // nothing past it is read
     bool truncated() const { return clusters < declared_clusters; }
     uint32_t end() const { return kFirstCluster + clusters; }  // one past the last cluster
     uint64_t cluster_offset(uint32_t c) const { return heap + uint64_t{c - kFirstCluster} * cluster_bytes; }
@@ -53,9 +53,9 @@ struct Entry {
 // of more than 0 bytes for as many clusters as its size needs.
 struct VolumeContents {
     Volume volume;
-    std::vector<uint32_t> fat;     // the raw entry of every cluster below volume.end()
+    std::vector<uint32_t> fat;  // the raw entry of every cluster below volume.end()
     std::vector<Entry> files;
-    std::vector<uint8_t> live;     // 1 per cluster below volume.end()
+    std::vector<uint8_t> live;       // 1 per cluster below volume.end()
     std::vector<std::string> notes;  // what was found wrong, in words
     bool link(uint32_t value) const { return value >= kFirstCluster && value < volume.end(); }
     // The clusters of a file from `first`, `count` of them, by the FAT or one after another;

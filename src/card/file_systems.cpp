@@ -36,7 +36,8 @@ std::vector<uint32_t> load_fat(ByteSource& source, const Volume& v, std::vector<
             fat[c] = c & 1 ? pair >> 4 : pair & 0xFFF;
         } else {
             fat[c] = v.kind == FsKind::Fat16 ? load_le16(raw.data() + uint64_t{c} * 2)
-                                             : load_le32(raw.data() + uint64_t{c} * 4) & (v.kind == FsKind::Fat32 ? 0x0FFFFFFF : 0xFFFFFFFF);
+                                             : load_le32(raw.data() + uint64_t{c} * 4) &
+                                                   (v.kind == FsKind::Fat32 ? 0x0FFFFFFF : 0xFFFFFFFF);
         }
     }
     return fat;
@@ -101,8 +102,9 @@ struct Walker {
         if (!e.deleted && e.size > 0) {
             const uint64_t want = clusters_for(e.size);
             const std::vector<uint32_t> got = vc.chain(e.first, want, !e.contiguous);
-            if (got.size() < want) vc.notes.push_back(e.path + ": its chain ends after " + std::to_string(got.size()) +
-                                                      " of " + std::to_string(want) + " clusters");
+            if (got.size() < want)
+                vc.notes.push_back(e.path + ": its chain ends after " + std::to_string(got.size()) + " of " +
+                                   std::to_string(want) + " clusters");
             hold(got, e.path);
         }
         vc.files.push_back(std::move(e));
@@ -173,7 +175,8 @@ void walk_fat_dir(Walker& w, const Walker::Dir& d) {
             continue;
         }
         const bool deleted = e[0] == 0xE5;
-        std::string name = !deleted && !lfn.empty() && lfn_sum == short_name_sum(e) ? utf8_from_utf16(lfn) : short_name(e);
+        std::string name =
+            !deleted && !lfn.empty() && lfn_sum == short_name_sum(e) ? utf8_from_utf16(lfn) : short_name(e);
         lfn.clear();
         if ((e[11] & 0x08) || name == "." || name == "..") continue;  // the volume label, and links up
         const uint32_t first = w.vc.volume.kind == FsKind::Fat32 ? uint32_t{load_le16(e + 20)} << 16 | load_le16(e + 26)
@@ -214,7 +217,8 @@ void walk_exfat_dir(Walker& w, const Walker::Dir& d) {
         const bool deleted = (e[0] & 0x80) == 0;
         if (count < 3 || at + count * 32 > bytes.size() || (bytes[at + 32] & 0x7F) != 0x40) continue;
         if (!deleted && set_checksum(e, count) != load_le16(e + 2)) {
-            w.vc.notes.push_back(d.path + "/: the entry set at byte " + std::to_string(at) + " has a wrong checksum; skipped");
+            w.vc.notes.push_back(d.path + "/: the entry set at byte " + std::to_string(at) +
+                                 " has a wrong checksum; skipped");
             continue;
         }
         const uint8_t* stream = e + 32;

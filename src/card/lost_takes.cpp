@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <map>
+#include <utility>
 
 #include "byte_codec.h"
 #include "repair_decision.h"
@@ -50,8 +51,10 @@ bool blank(const uint8_t* b, size_t n) { return (b[0] == 0 || b[0] == 0xFF) && s
 std::vector<Run> runs_of(const std::vector<uint32_t>& clusters) {
     std::vector<Run> runs;
     for (uint32_t c : clusters) {
-        if (!runs.empty() && runs.back().first + runs.back().count == c) ++runs.back().count;
-        else runs.push_back({c, 1});
+        if (!runs.empty() && runs.back().first + runs.back().count == c)
+            ++runs.back().count;
+        else
+            runs.push_back({c, 1});
     }
     return runs;
 }
@@ -69,7 +72,10 @@ struct VolumeScan {
         std::vector<uint8_t> buf(uint64_t{per_read} * v.cluster_bytes);
         uint64_t scanned = 0;
         for (uint32_t c = kFirstCluster; c < v.end();) {
-            if (flags[c] & kLive) { ++c; continue; }
+            if (flags[c] & kLive) {
+                ++c;
+                continue;
+            }
             uint32_t n = 1;
             while (n < per_read && c + n < v.end() && !(flags[c + n] & kLive)) ++n;
             const size_t bytes = size_t{n} * v.cluster_bytes;
@@ -84,8 +90,10 @@ struct VolumeScan {
 
     void classify(uint32_t c, const uint8_t* b) {
         const size_t cs = vc.volume.cluster_bytes;
-        if (blank(b, cs)) flags[c] |= kBlank;
-        else if (wave_header(b, cs)) flags[c] |= kHeader, riff[c] = load_le32(b + 4);
+        if (blank(b, cs))
+            flags[c] |= kBlank;
+        else if (wave_header(b, cs))
+            flags[c] |= kHeader, riff[c] = load_le32(b + 4);
     }
 };
 
@@ -106,7 +114,8 @@ Look look_at(ByteSource& source, const VolumeContents& vc, const Entry& e) {
     TakeSource take(source, vc.volume, runs_of(own));
     const uint64_t length = e.size < own.size() * cs ? e.size : own.size() * cs;
     const RepairPlan p = plan_repair(take, length);
-    if (!p.wave_form || !p.format.known || p.verdict == Verdict::NoDataBlock || p.verdict == Verdict::ReadFailed) return look;
+    if (!p.wave_form || !p.format.known || p.verdict == Verdict::NoDataBlock || p.verdict == Verdict::ReadFailed)
+        return look;
     const uint64_t data_start = p.data_id + 8;
     const bool placeholder = p.stored_size == 0 || (!p.rf64 && p.stored_size == 0xFFFFFFFFu);
     const bool says_more = data_start > length || p.stored_size > length - data_start || p.form_size > length - 8;
@@ -161,10 +170,19 @@ struct Follower {
         for (uint32_t c : list) flags[c] |= kUsed;
         uint32_t blank_tail = 0;
         for (uint32_t guard = 0; guard < vc.volume.clusters; ++guard) {
-            if (fat && (list.size() + 1) * cs > kFatFileLimit) { take.stopped = "it reached 4 GiB, the most a FAT file can hold"; break; }
+            if (fat && (list.size() + 1) * cs > kFatFileLimit) {
+                take.stopped = "it reached 4 GiB, the most a FAT file can hold";
+                break;
+            }
             const uint32_t n = next_after(list.back());
-            if (n == 0) { take.stopped = "the volume ends"; break; }
-            if (flags[n] & kHeader) { take.stopped = "cluster " + std::to_string(n) + " begins another take"; break; }
+            if (n == 0) {
+                take.stopped = "the volume ends";
+                break;
+            }
+            if (flags[n] & kHeader) {
+                take.stopped = "cluster " + std::to_string(n) + " begins another take";
+                break;
+            }
             blank_tail = flags[n] & kBlank ? blank_tail + 1 : 0;
             list.push_back(n);
             flags[n] |= kUsed;
@@ -192,8 +210,10 @@ std::string safe_path(const std::string& path) {
         part.clear();
     };
     for (const unsigned char c : path) {
-        if (c == '/') flush();
-        else part += c < 0x20 || std::strchr("\\:*?\"<>|", c) ? '_' : static_cast<char>(c);
+        if (c == '/')
+            flush();
+        else
+            part += c < 0x20 || std::strchr("\\:*?\"<>|", c) ? '_' : static_cast<char>(c);
     }
     flush();
     return out.empty() ? "_" : out;
@@ -209,10 +229,14 @@ void name_takes(Findings& f) {
         for (const LostTake& t : f.takes) unnamed += t.volume == vi && t.entry.empty();
         for (LostTake& t : f.takes) {
             if (t.volume != vi) continue;
-            const std::string prefix = vc.volume.partition ? "lost-p" + std::to_string(vc.volume.partition) + "-" : "lost-";
-            if (!t.entry.empty()) t.name = safe_path(t.entry) + (t.start == Start::Reclaimed ? ".wav" : "");
-            else if (empties == 1 && unnamed == 1) t.name = safe_path(lone->path), t.entry = lone->path;
-            else t.name = prefix + "cluster" + std::to_string(t.first) + ".wav";
+            const std::string prefix =
+                vc.volume.partition ? "lost-p" + std::to_string(vc.volume.partition) + "-" : "lost-";
+            if (!t.entry.empty())
+                t.name = safe_path(t.entry) + (t.start == Start::Reclaimed ? ".wav" : "");
+            else if (empties == 1 && unnamed == 1)
+                t.name = safe_path(lone->path), t.entry = lone->path;
+            else
+                t.name = prefix + "cluster" + std::to_string(t.first) + ".wav";
         }
     }
 }
@@ -228,11 +252,10 @@ std::string folder_of(const std::string& path) { return path.substr(0, path.rfin
 
 // The nearest healthy take in the same folder, else the newest on the volume.
 const Healthy* format_for(const std::vector<Healthy>& healthy, const std::string& path) {
+    auto rank = [&](const Healthy& h) { return std::make_pair(folder_of(h.path) == folder_of(path), h.modified); };
     const Healthy* best = nullptr;
     for (const Healthy& h : healthy)
-        if (!best || (folder_of(h.path) == folder_of(path)) > (folder_of(best->path) == folder_of(path)) ||
-            ((folder_of(h.path) == folder_of(path)) == (folder_of(best->path) == folder_of(path)) && h.modified > best->modified))
-            best = &h;
+        if (!best || rank(h) > rank(*best)) best = &h;
     return best;
 }
 
@@ -246,10 +269,12 @@ struct VolumeFinder {
     const VolumeContents& vc() const { return f.card.volumes[vi]; }
     bool fat() const { return vc().volume.kind != FsKind::ExFat; }
 
-    void add(Start start, const std::string& entry, std::vector<uint32_t> own, bool by_fat, const Healthy* format = nullptr) {
+    void add(Start start, const std::string& entry, std::vector<uint32_t> own, bool by_fat,
+             const Healthy* format = nullptr) {
         LostTake t;
         t.volume = vi, t.start = start, t.entry = entry, t.first = own.front();
-        if (start == Start::StaleEntry || start == Start::Reclaimed) t.own_bytes = own.size() * uint64_t{vc().volume.cluster_bytes};
+        if (start == Start::StaleEntry || start == Start::Reclaimed)
+            t.own_bytes = own.size() * uint64_t{vc().volume.cluster_bytes};
         if (format) t.header = format->header, t.format_from = format->path;
         Follower follower{vc(), scan.flags, t, by_fat};
         const std::vector<uint32_t> clusters = follower.follow(std::move(own));
@@ -268,7 +293,9 @@ struct VolumeFinder {
             } else if (e.size > 0) {
                 Look look = look_at(source, vc(), e);
                 if (!look.header.empty()) healthy.push_back({e.path, e.modified, std::move(look.header)});
-                if (!look.own.empty()) add(reclaimed_name(e.path) ? Start::Reclaimed : Start::StaleEntry, e.path, std::move(look.own), by_fat);
+                if (!look.own.empty())
+                    add(reclaimed_name(e.path) ? Start::Reclaimed : Start::StaleEntry, e.path, std::move(look.own),
+                        by_fat);
             }
         }
     }
@@ -281,9 +308,12 @@ struct VolumeFinder {
         for (uint32_t c = kFirstCluster; c < vc().volume.end(); ++c) {
             if ((scan.flags[c] & (kHeader | kUsed)) != kHeader) continue;
             bool by_user = false;
-            for (auto [at, end] = deleted.equal_range(c); at != end; ++at) by_user |= at->second == uint64_t{scan.riff[c]} + 8;
-            if (by_user) ++f.deleted;
-            else add(Start::FreeCluster, "", {c}, fat());
+            for (auto [at, end] = deleted.equal_range(c); at != end; ++at)
+                by_user |= at->second == uint64_t{scan.riff[c]} + 8;
+            if (by_user)
+                ++f.deleted;
+            else
+                add(Start::FreeCluster, "", {c}, fat());
         }
     }
 
@@ -293,7 +323,8 @@ struct VolumeFinder {
         auto start = [&](uint32_t c) { return vc().link(c) && !(scan.flags[c] & (kLive | kUsed | kHeader | kBlank)); };
         for (const Entry& e : vc().files)
             if (!e.deleted && e.size == 0 && start(e.first))
-                if (const Healthy* h = format_for(healthy, e.path)) add(Start::Headerless, e.path, {e.first}, fat() || !e.contiguous, h);
+                if (const Healthy* h = format_for(healthy, e.path))
+                    add(Start::Headerless, e.path, {e.first}, fat() || !e.contiguous, h);
         if (!fat()) return;
         std::vector<uint8_t> linked(vc().volume.end(), 0);
         for (uint32_t c = kFirstCluster; c < vc().volume.end(); ++c)
@@ -363,13 +394,15 @@ bool TakeSource::read_clusters(uint64_t offset, uint8_t* buf, size_t count) {
 std::string take_where(const Findings& f, const LostTake& t) {
     if (!t.entry.empty()) return t.entry;
     const Volume& v = f.card.volumes[t.volume].volume;
-    return "the take at cluster " + std::to_string(t.first) + (v.partition ? " of partition " + std::to_string(v.partition) : "");
+    return "the take at cluster " + std::to_string(t.first) +
+           (v.partition ? " of partition " + std::to_string(v.partition) : "");
 }
 
 std::string volume_words(const Volume& v) {
     std::string s = std::string(kind_name(v.kind)) + ", " + std::to_string(v.cluster_bytes) + "-byte clusters, ";
-    return s + (v.partition ? "partition " + std::to_string(v.partition) + " of " + (v.table[0] == 'M' ? "an " : "a ") + v.table
-                            : std::string("no partition table"));
+    return s + (v.partition
+                    ? "partition " + std::to_string(v.partition) + " of " + (v.table[0] == 'M' ? "an " : "a ") + v.table
+                    : std::string("no partition table"));
 }
 
 std::vector<std::string> take_detail(const Findings& f, const LostTake& t) {
@@ -378,24 +411,35 @@ std::vector<std::string> take_detail(const Findings& f, const LostTake& t) {
     if (vc.volume.truncated()) lines.push_back("the source ends inside this volume: only its first clusters were read");
     const std::string at = "cluster " + std::to_string(t.first);
     switch (t.start) {
-        case Start::EmptyEntry: lines.push_back("begins at " + at + ", the first cluster of " + t.entry + ", an entry of 0 bytes"); break;
+        case Start::EmptyEntry:
+            lines.push_back("begins at " + at + ", the first cluster of " + t.entry + ", an entry of 0 bytes");
+            break;
         case Start::StaleEntry:
             lines.push_back("begins at " + at + ": " + t.entry + " holds " + std::to_string(t.own_bytes) +
                             " bytes of clusters, and its header says it was still being recorded");
             break;
-        case Start::Reclaimed: lines.push_back("begins at " + at + ": " + t.entry + ", a lost chain that chkdsk or fsck kept"); break;
-        case Start::FreeCluster: lines.push_back("begins at " + at + ", which no entry holds and which begins with a WAVE header"); break;
+        case Start::Reclaimed:
+            lines.push_back("begins at " + at + ": " + t.entry + ", a lost chain that chkdsk or fsck kept");
+            break;
+        case Start::FreeCluster:
+            lines.push_back("begins at " + at + ", which no entry holds and which begins with a WAVE header");
+            break;
         case Start::Headerless:
-            lines.push_back("begins at " + at + (t.entry.empty() ? ", the head of a lost chain in the FAT" : ", the first cluster of " + t.entry) +
-                            ", with no header: written before it is the header of " + t.format_from + ", a guess at its format");
+            lines.push_back(
+                "begins at " + at +
+                (t.entry.empty() ? ", the head of a lost chain in the FAT" : ", the first cluster of " + t.entry) +
+                ", with no header: written before it is the header of " + t.format_from + ", a guess at its format");
             break;
     }
     size_t clusters = 0;
     for (const Run& r : t.runs) clusters += r.count;
     lines.push_back("clusters " + cluster_runs(t.runs) + " (" + std::to_string(clusters) + " clusters, " +
                     std::to_string(t.bytes) + " bytes)");
-    lines.push_back("followed " + std::to_string(t.fat_links) + " links of the FAT, the rest in the order the card's allocator hands clusters out");
-    if (t.held_skipped > 0) lines.push_back(std::to_string(t.held_skipped) + " clusters passed over: a live file or another take held them");
+    lines.push_back("followed " + std::to_string(t.fat_links) +
+                    " links of the FAT, the rest in the order the card's allocator hands clusters out");
+    if (t.held_skipped > 0)
+        lines.push_back(std::to_string(t.held_skipped) +
+                        " clusters passed over: a live file or another take held them");
     lines.push_back("stopped: " + t.stopped);
     return lines;
 }

@@ -14,11 +14,11 @@ namespace ostrel::card {
 
 // Where a take was found to begin.
 enum class Start {
-    EmptyEntry,  // a live entry of 0 bytes whose first cluster holds a WAVE header
-    StaleEntry,  // a live entry whose header says its size was never written, or is more than it holds
-    Reclaimed,   // FOUND.nnn/FILEnnnn.CHK or FSCKnnnn.REC that chkdsk or fsck made of a lost chain
-    FreeCluster, // a cluster no entry holds that begins with a WAVE header
-    Headerless,  // audio without a header, as recorders that write it only at Stop leave it
+    EmptyEntry,   // a live entry of 0 bytes whose first cluster holds a WAVE header
+    StaleEntry,   // a live entry whose header says its size was never written, or is more than it holds
+    Reclaimed,    // FOUND.nnn/FILEnnnn.CHK or FSCKnnnn.REC that chkdsk or fsck made of a lost chain
+    FreeCluster,  // a cluster no entry holds that begins with a WAVE header
+    Headerless,   // audio without a header, as recorders that write it only at Stop leave it
 };
 
 struct Run {
@@ -26,26 +26,26 @@ struct Run {
 };
 
 struct LostTake {
-    size_t volume = 0;      // index into Card::volumes
+    size_t volume = 0;  // index into Card::volumes
     Start start = Start::FreeCluster;
     std::string entry;      // the card's path of the entry that named it, or empty
     uint32_t first = 0;     // its first cluster
     std::vector<Run> runs;  // its clusters, in order
     uint64_t bytes = 0;
-    uint64_t own_bytes = 0;      // how much of it the entry held (StaleEntry, Reclaimed)
-    uint32_t fat_links = 0;      // steps taken by the FAT
-    uint32_t held_skipped = 0;   // clusters passed over because a live file or another take held them
-    std::string stopped;         // why the walk ended, in words
-    std::string name;            // the file to write, relative to the folder given, with '/' between folders
-    std::vector<uint8_t> header; // Headerless: a healthy take's header, written before the clusters
-    std::string format_from;     // that take's path on the card
+    uint64_t own_bytes = 0;       // how much of it the entry held (StaleEntry, Reclaimed)
+    uint32_t fat_links = 0;       // steps taken by the FAT
+    uint32_t held_skipped = 0;    // clusters passed over because a live file or another take held them
+    std::string stopped;          // why the walk ended, in words
+    std::string name;             // the file to write, relative to the folder given, with '/' between folders
+    std::vector<uint8_t> header;  // Headerless: a healthy take's header, written before the clusters
+    std::string format_from;      // that take's path on the card
 };
 
 struct Findings {
     Card card;
     std::vector<LostTake> takes;
-    uint32_t deleted = 0;   // takes the user deleted, left alone
-    uint64_t scanned = 0;   // bytes of clusters no entry holds, each read once
+    uint32_t deleted = 0;  // takes the user deleted, left alone
+    uint64_t scanned = 0;  // bytes of clusters no entry holds, each read once
 };
 
 // Reads the card and finds every take it lost. `scan_step` bounds each read of free clusters.

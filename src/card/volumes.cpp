@@ -83,8 +83,10 @@ bool mbr_slots(const uint8_t* s, std::vector<Slot>& slots, bool& gpt) {
     for (int k = 0; k < 4; ++k) {
         const uint8_t* e = s + 446 + 16 * k;
         if (e[4] == 0xEE) gpt = true;
-        if (e[4] != 0 && (e[0] == 0 || e[0] == 0x80)) slots.push_back({load_le32(e + 8), load_le32(e + 12)});
-        else if (e[4] != 0) return false;  // a boot flag other than 00 or 80: not a table
+        if (e[4] != 0 && (e[0] == 0 || e[0] == 0x80))
+            slots.push_back({load_le32(e + 8), load_le32(e + 12)});
+        else if (e[4] != 0)
+            return false;  // a boot flag other than 00 or 80: not a table
     }
     return !slots.empty();
 }
@@ -95,7 +97,8 @@ bool gpt_slots(ByteSource& source, uint64_t length, std::vector<Slot>& slots, st
         return error = "its protective MBR announces a GPT that is not there", false;
     const uint64_t table = load_le64(h + 72) * kSector;
     const uint32_t count = load_le32(h + 80), size = load_le32(h + 84);
-    if (size < 128 || size > 4096 || count > kMaxGptEntries || table > length || uint64_t{count} * size > length - table)
+    if (size < 128 || size > 4096 || count > kMaxGptEntries || table > length ||
+        uint64_t{count} * size > length - table)
         return error = "its GPT's partition entries lie past the end or are malformed", false;
     std::vector<uint8_t> entries(uint64_t{count} * size);
     if (!source.read_at(table, entries.data(), entries.size())) return error = "its GPT cannot be read", false;
@@ -124,7 +127,8 @@ const char* kind_name(FsKind kind) {
 Card read_card(ByteSource& source, uint64_t length) {
     Card card;
     uint8_t s[512];
-    if (length < sizeof s) return card.error = "it is too small to hold a file system (" + std::to_string(length) + " bytes)", card;
+    if (length < sizeof s)
+        return card.error = "it is too small to hold a file system (" + std::to_string(length) + " bytes)", card;
     if (!source.read_at(0, s, sizeof s)) return card.error = "its first sector cannot be read", card;
     Volume bare;
     if (volume_at(source, length, 0, bare)) {  // a card formatted without a partition table
@@ -133,7 +137,8 @@ Card read_card(ByteSource& source, uint64_t length) {
     }
     std::vector<Slot> slots;
     bool gpt = false;
-    if (!mbr_slots(s, slots, gpt)) return card.error = "sector 0 holds neither a FAT or exFAT boot sector nor a partition table", card;
+    if (!mbr_slots(s, slots, gpt))
+        return card.error = "sector 0 holds neither a FAT or exFAT boot sector nor a partition table", card;
     const char* table = gpt ? "GPT" : "MBR";
     if (gpt && (slots.clear(), !gpt_slots(source, length, slots, card.error))) return card;
     for (size_t k = 0; k < slots.size(); ++k) {
@@ -141,7 +146,8 @@ Card read_card(ByteSource& source, uint64_t length) {
         const std::string name = "partition " + std::to_string(k + 1);
         if (slot.sectors == 0) continue;
         if (slot.first_sector >= length / kSector) {
-            card.notes.push_back(name + " begins past the end of the source, at sector " + std::to_string(slot.first_sector));
+            card.notes.push_back(name + " begins past the end of the source, at sector " +
+                                 std::to_string(slot.first_sector));
             continue;
         }
         Volume v;

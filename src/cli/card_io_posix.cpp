@@ -53,7 +53,8 @@ std::string mounted_device(const std::string& folder) {
         while (words >> word && word != "-") {}
         std::string type, source;
         words >> type >> source;
-        if (unescape(point) == where && source.rfind("/dev/", 0) == 0) device = unescape(source);  // the last mount wins
+        if (unescape(point) == where && source.rfind("/dev/", 0) == 0)
+            device = unescape(source);  // the last mount wins
     }
     return device;
 }
@@ -61,7 +62,8 @@ std::string mounted_device(const std::string& folder) {
 #ifdef __linux__
 // The whole disk a partition belongs to, from sysfs; the device itself when it is a whole disk.
 dev_t whole_disk(dev_t dev) {
-    const std::string sys = real_path("/sys/dev/block/" + std::to_string(major(dev)) + ":" + std::to_string(minor(dev)));
+    const std::string sys =
+        real_path("/sys/dev/block/" + std::to_string(major(dev)) + ":" + std::to_string(minor(dev)));
     if (access((sys + "/partition").c_str(), F_OK) != 0) return dev;
     std::ifstream numbers(sys.substr(0, sys.rfind('/')) + "/dev");
     unsigned maj = 0, min = 0;
@@ -101,8 +103,10 @@ bool on_device(const std::string& folder, const std::string& device) {
     std::string at = folder.empty() ? "." : folder;
     while (stat(at.c_str(), &here) != 0) {
         const size_t slash = at.find_last_of('/');
-        if (slash == std::string::npos) at = ".";
-        else at = slash == 0 ? "/" : at.substr(0, slash);
+        if (slash == std::string::npos)
+            at = ".";
+        else
+            at = slash == 0 ? "/" : at.substr(0, slash);
     }
     return here.st_dev == dev.st_rdev || whole_disk(here.st_dev) == dev.st_rdev;
 }
@@ -111,8 +115,10 @@ bool make_folders(const std::string& path) {
     for (size_t at = 1; at <= path.size(); ++at) {
         if (at < path.size() && path[at] != '/') continue;
         const std::string prefix = path.substr(0, at);
-        if (mkdir(prefix.c_str(), 0777) == 0) give_to_invoking_user(prefix);
-        else if (errno != EEXIST) return false;
+        if (mkdir(prefix.c_str(), 0777) == 0)
+            give_to_invoking_user(prefix);
+        else if (errno != EEXIST)
+            return false;
     }
     struct stat st;
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);

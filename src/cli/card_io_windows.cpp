@@ -25,7 +25,8 @@ SourceOpened open_source(const std::string& name, File& file, uint64_t& length, 
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         if (error == ERROR_ACCESS_DENIED) return SourceOpened::NoPermission;
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? SourceOpened::Missing : SourceOpened::No;
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? SourceOpened::Missing
+                                                                              : SourceOpened::No;
     }
     file.handle = h;
     LARGE_INTEGER size;

@@ -25,7 +25,8 @@ constexpr size_t kRetryPiece = 4096;
 void say(const std::string& line) {
     std::fputs(line.c_str(), stdout);
     if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return;
-    std::fprintf(stderr, "ostrel_32bit: cannot write the report: %s\n", io::output_error_text(errno ? errno : EIO).c_str());
+    std::fprintf(stderr, "ostrel_32bit: cannot write the report: %s\n",
+                 io::output_error_text(errno ? errno : EIO).c_str());
     std::exit(1);
 }
 
@@ -41,7 +42,10 @@ std::string megabytes(double bytes) {
 class CardSource : public ostrel::ByteSource {
 public:
     CardSource(io::File& file, uint64_t length, bool progress)
-        : file_(file), length_(length), progress_(progress), started_(std::chrono::steady_clock::now()),
+        : file_(file),
+          length_(length),
+          progress_(progress),
+          started_(std::chrono::steady_clock::now()),
           last_(started_) {}
 
     bool read_at(uint64_t offset, uint8_t* buf, size_t count) override {
@@ -124,8 +128,10 @@ bool open_one(Source& s, bool& refused, const RecoverOptions& options) {
                          s.device.empty() ? s.name.c_str() : s.device.c_str());
             return false;
         case io::SourceOpened::NotAMountPoint:
-            std::fprintf(stderr, "ostrel_32bit: %s: a folder where no card is mounted; name the card's device, its "
-                         "mount folder, or an image of it\n", s.name.c_str());
+            std::fprintf(stderr,
+                         "ostrel_32bit: %s: a folder where no card is mounted; name the card's device, its "
+                         "mount folder, or an image of it\n",
+                         s.name.c_str());
             return false;
         case io::SourceOpened::No:
             std::fprintf(stderr, "ostrel_32bit: %s: not an image file or a disk that can be read\n", s.name.c_str());
@@ -133,9 +139,10 @@ bool open_one(Source& s, bool& refused, const RecoverOptions& options) {
     }
     s.opened = true;
     if (io::on_device(options.into, s.device)) {
-        std::fprintf(stderr, "ostrel_32bit: will not recover into %s: it is on %s, and writing there could overwrite "
-                     "the very clusters being recovered; name a folder on another disk\n", options.into.c_str(),
-                     s.name.c_str());
+        std::fprintf(stderr,
+                     "ostrel_32bit: will not recover into %s: it is on %s, and writing there could overwrite "
+                     "the very clusters being recovered; name a folder on another disk\n",
+                     options.into.c_str(), s.name.c_str());
         refused = true;
     }
     return true;
@@ -168,7 +175,8 @@ bool write_take(CardSource& src, const card::Findings& f, const card::LostTake& 
         const uint64_t bytes = uint64_t{r.count} * v.cluster_bytes;
         for (uint64_t at = 0; at < bytes; at += kCopyStep) {
             const size_t n = bytes - at < kCopyStep ? static_cast<size_t>(bytes - at) : kCopyStep;
-            if (!src.read_at(v.cluster_offset(r.first) + at, buf.data(), n) || !io::write_at(out, written, buf.data(), n))
+            if (!src.read_at(v.cluster_offset(r.first) + at, buf.data(), n) ||
+                !io::write_at(out, written, buf.data(), n))
                 return false;
             written += n;
         }
@@ -195,9 +203,12 @@ bool recover_take(const RecoverOptions& o, CardSource& src, const Source& s, con
     io::Created created = io::Created::Exists;
     for (int n = 1; n < 10000 && created == io::Created::Exists; ++n) {
         path = free_path(o, t.name, n);
-        if (o.check) created = io::kind_of(path.c_str()) == io::Kind::Missing ? io::Created::Yes : io::Created::Exists;
-        else if (io::make_folders(path.substr(0, path.find_last_of("/\\")))) created = io::create_new(path, out);
-        else created = io::Created::No;
+        if (o.check)
+            created = io::kind_of(path.c_str()) == io::Kind::Missing ? io::Created::Yes : io::Created::Exists;
+        else if (io::make_folders(path.substr(0, path.find_last_of("/\\"))))
+            created = io::create_new(path, out);
+        else
+            created = io::Created::No;
     }
     bool ok = created == io::Created::Yes;
     if (o.check) {
@@ -211,24 +222,30 @@ bool recover_take(const RecoverOptions& o, CardSource& src, const Source& s, con
         ok = outcome == Outcome::Fixed || outcome == Outcome::Correct;
     }
     const std::string length = ostrel::clock_text(ostrel::audio_millis(plan, plan.new_size));
-    if (!ok) say("Unable to write " + path + ", " + card::take_where(f, t) + " of " + s.name + ".\n");
-    else say(std::string(o.check ? "Would recover " : "Recovered ") + card::take_where(f, t) + " from " + s.name + " into " + path +
-             ": " + (length.empty() ? std::to_string(t.bytes) + " bytes" : length) + " of audio" +
-             (t.format_from.empty() ? "" : ", in the format of " + t.format_from + " (a guess: it had no header)") + ".\n");
+    if (!ok)
+        say("Unable to write " + path + ", " + card::take_where(f, t) + " of " + s.name + ".\n");
+    else
+        say(std::string(o.check ? "Would recover " : "Recovered ") + card::take_where(f, t) + " from " + s.name +
+            " into " + path + ": " + (length.empty() ? std::to_string(t.bytes) + " bytes" : length) + " of audio" +
+            (t.format_from.empty() ? "" : ", in the format of " + t.format_from + " (a guess: it had no header)") +
+            ".\n");
     take_lines(o, f, t, plan, path);
     return ok;
 }
 
 void say_what_was_wrong(const Source& s, const card::Findings& f, const CardSource& src) {
-    for (const std::string& note : f.card.notes) std::fprintf(stderr, "ostrel_32bit: %s: %s\n", s.name.c_str(), note.c_str());
+    for (const std::string& note : f.card.notes)
+        std::fprintf(stderr, "ostrel_32bit: %s: %s\n", s.name.c_str(), note.c_str());
     for (const card::VolumeContents& vc : f.card.volumes) {
         const std::string volume = vc.volume.partition ? "partition " + std::to_string(vc.volume.partition) + ": " : "";
         for (const std::string& note : vc.notes)
             std::fprintf(stderr, "ostrel_32bit: %s: %s%s\n", s.name.c_str(), volume.c_str(), note.c_str());
     }
     for (const CardSource::Area& a : src.unreadable)
-        std::fprintf(stderr, "ostrel_32bit: %s: %llu bytes at offset %llu could not be read; they are zeros in what "
-                     "was recovered\n", s.name.c_str(), static_cast<unsigned long long>(a.length),
+        std::fprintf(stderr,
+                     "ostrel_32bit: %s: %llu bytes at offset %llu could not be read; they are zeros in what "
+                     "was recovered\n",
+                     s.name.c_str(), static_cast<unsigned long long>(a.length),
                      static_cast<unsigned long long>(a.offset));
     if (f.deleted > 0)
         std::fprintf(stderr, "ostrel_32bit: %s: %u %s deleted on the card %s left alone\n", s.name.c_str(), f.deleted,
@@ -244,8 +261,10 @@ bool room_for(const RecoverOptions& o, const card::Findings& f) {
         return false;
     }
     if (!io::free_space(o.into, free) || free >= need) return true;
-    std::fprintf(stderr, "ostrel_32bit: %s has %llu bytes free, and the %zu takes found need %llu; recover into a "
-                 "folder on a larger disk\n", o.into.c_str(), static_cast<unsigned long long>(free), f.takes.size(),
+    std::fprintf(stderr,
+                 "ostrel_32bit: %s has %llu bytes free, and the %zu takes found need %llu; recover into a "
+                 "folder on a larger disk\n",
+                 o.into.c_str(), static_cast<unsigned long long>(free), f.takes.size(),
                  static_cast<unsigned long long>(need));
     return false;
 }
