@@ -146,6 +146,42 @@ TEST(Cli, ArgumentsAndExitStatus) {
     }
 }
 
+// A FAT12 card image of 400 sectors whose recorder lost power mid-take: the entry TAKE.WAV says
+// 0 bytes and has no first cluster, and the take lies in clusters 2 to 9 with its sizes at 0.
+std::string card_with_a_lost_take() {
+    std::string image(400 * 512, '\0');
+    const std::string boot = std::string("\xEB\x3C\x90MSDOS5.0", 11) + std::string("\x00\x02\x01\x01\x00\x02\x10\x00", 8) +
+                             std::string("\x90\x01\xF8\x02\x00", 5);  // 512-byte sectors, FATs of 2 sectors
+    image.replace(0, boot.size(), boot);
+    image.replace(510, 2, "\x55\xAA");
+    for (size_t fat : {512u, 1536u}) image.replace(fat, 3, "\xF8\xFF\xFF");
+    image.replace(5 * 512, 12, "TAKE    WAV\x20");
+    image.replace(6 * 512, 4044, with_form(wav44(0, 4000), 0));
+    return image;
+}
+
+TEST(Cli, RecoversATakeTheCardLost) {
+#ifdef _WIN32
+    const std::string sep = "\\";
+#else
+    const std::string sep = "/";
+#endif
+    TempDir dir;
+    const std::string image = dir / "card.img", into = dir / "Recovered", take = into + sep + "TAKE.WAV";
+    write_file(image, card_with_a_lost_take());
+    const std::string line = " /TAKE.WAV from " + image + " into " + take + ": 0:00.253 of audio.\n";
+    const RunResult check = run_tool({"--check", "--recover", into, image});
+    EXPECT_EQ("Would recover" + line, check.out);
+    EXPECT_EQ(1, check.status);
+    EXPECT_FALSE(std::filesystem::exists(native(into)));
+    const RunResult r = run_tool({"--recover", into, image});
+    EXPECT_EQ("Recovered" + line, r.out);
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(with_form(wav44(4052, 4000) + std::string(52, '\0'), 4088), read_file(take));
+    EXPECT_EQ(card_with_a_lost_take(), read_file(image));
+    EXPECT_EQ(2, run_tool({"--recover", into}).status);  // no card named
+}
+
 TEST(Cli, FoldersAreWalkedByContent) {
 #ifdef _WIN32
     const std::string sep = "\\";
