@@ -146,6 +146,13 @@ TEST(Cli, ArgumentsAndExitStatus) {
     }
 }
 
+// What the tool puts between a folder and the names in it.
+#ifdef _WIN32
+const char kSep[] = "\\";
+#else
+const char kSep[] = "/";
+#endif
+
 // A FAT12 card image of 400 sectors whose recorder lost power mid-take: the entry TAKE.WAV says
 // 0 bytes and has no first cluster, and the take lies in clusters 2 to 9 with its sizes at 0.
 std::string card_with_a_lost_take() {
@@ -161,11 +168,7 @@ std::string card_with_a_lost_take() {
 }
 
 TEST(Cli, RecoversATakeTheCardLost) {
-#ifdef _WIN32
-    const std::string sep = "\\";
-#else
-    const std::string sep = "/";
-#endif
+    const std::string sep = kSep;
     TempDir dir;
     const std::string image = dir / "card.img", into = dir / "Recovered", take = into + sep + "TAKE.WAV";
     write_file(image, card_with_a_lost_take());
@@ -183,11 +186,7 @@ TEST(Cli, RecoversATakeTheCardLost) {
 }
 
 TEST(Cli, FoldersAreWalkedByContent) {
-#ifdef _WIN32
-    const std::string sep = "\\";
-#else
-    const std::string sep = "/";
-#endif
+    const std::string sep = kSep;
     TempDir dir;
     const std::string card = dir / "CARD";
     for (const char* folder : {"", "/FOUND.000", "/sub", "/.Trashes"}) std::filesystem::create_directory(native(card + folder));
