@@ -148,6 +148,7 @@ bool open_one(Source& s, bool& refused, const RecoverOptions& options) {
     return true;
 }
 
+// The take's name with the system's separator between its folders; the folder given stays as typed.
 std::string native(std::string path) {
 #ifdef _WIN32
     for (char& c : path)
@@ -158,7 +159,7 @@ std::string native(std::string path) {
 
 // The folder's path for the take's name, numbered -2, -3 ... where a file is already there.
 std::string free_path(const RecoverOptions& o, const std::string& name, int n) {
-    std::string path = native(o.into + (io::ends_in_separator(o.into) ? "" : std::string(1, io::kSeparator)) + name);
+    std::string path = o.into + (io::ends_in_separator(o.into) ? "" : std::string(1, io::kSeparator)) + native(name);
     if (n < 2) return path;
     const size_t dot = path.rfind('.'), sep = path.find_last_of("/\\");
     const size_t at = dot != std::string::npos && (sep == std::string::npos || dot > sep) ? dot : path.size();
