@@ -26,7 +26,15 @@ const char kUsage[] =
     "Example:\nostrel_32bit guitar.wav\n\nIf you enter 2 command line arguments:\n\n"
     "Argument 1 is a text file containing a list of wavefiles (512 max), each on a new line.\n"
     "Argument 2 is the directory of the wavefiles.  Include the slash.\n\n"
-    "Example:\nostrel_32bit mylist.txt WaveFiles/\n\n";
+    "Example:\nostrel_32bit mylist.txt WaveFiles/\n\n"
+    "More, and what to do when a take shows 0 KB: ostrel_32bit --help\n";
+
+// Once a run, after a 0-byte take or a card given as a take.
+const char kHint[] =
+    "ostrel_32bit: a take of 0 bytes, or a card given as a take: its audio may still be on the card.\n"
+    "  Recover it into a folder on another disk with: ostrel_32bit --recover FOLDER CARD\n"
+    "  (CARD: the card's device, its mount folder or an image of it), or give an image of the\n"
+    "  card to the web page. Until then, record nothing on the card and do not write to it.\n";
 
 const std::string kNoData = "Cannot find data block in wave file!\n";
 
@@ -92,15 +100,16 @@ TEST(Cli, ArgumentsAndExitStatus) {
         {{bad, ok}, fixed(bad) + correct(ok), 0, true},
         {{bad, ok, missing}, fixed(bad) + correct(ok) + not_found(missing), 1, true},
         // Two names are two takes unless they can only be a list and a prefix.
-        {{empty, bad}, kNoData + fixed(bad), 0, true},
+        {{empty, bad}, kNoData + fixed(bad), 0, true, kHint},
         {{notes, bad}, kNoData + fixed(bad), 0, true},
         {{missing, bad}, not_found(missing) + fixed(bad), 1, true},
         {{"--check", bad, ok}, needs_fix(bad) + correct(ok), 1, false},
         {{bad, ok, "--check"}, needs_fix(bad) + correct(ok), 1, false},
         {{"-n", ok, missing}, correct(ok) + not_found(missing), 2, false},
-        {{"--check", ok, notes, empty}, correct(ok) + kNoData + kNoData, 0, false},
+        {{"--check", ok, notes, empty, empty}, correct(ok) + kNoData + kNoData + kNoData, 0, false, kHint},
         {{"-nv", bad, notes, empty}, needs_fix(bad) + bad_detail + kNoData + "  " + notes + ": not a WAVE file\n" + kNoData +
-                                          "  " + empty + ": empty (0 bytes): the recorder wrote nothing\n", 1, false},
+                                          "  " + empty + ": 0 bytes: the recorder never wrote this take's size; its "
+                                          "audio may still be on the card\n", 1, false, kHint},
         {{"-v", ok}, correct(ok) + "  RIFF, PCM 16-bit, 1 channel, 8000 Hz\n  data size 600 bytes (0.037 s), proven "
                                    "by the file's length\n  RIFF size 636\n", 0, false},
         // A take still being recorded is never written; one that a player reads is.
@@ -226,6 +235,7 @@ struct FileCase {
     std::string before;
     std::string after;  // the whole file once the tool has run
     std::string report;  // with %s for the path
+    std::string err = "";
 };
 
 std::string with_path(std::string text, const std::string& path) {
@@ -254,7 +264,8 @@ TEST(Cli, ReportsAndBytesPerFile) {
         {"RIFF size 8, data size 0", with_form(wav44(0, 600), 8), ok, "Header was fixed successfully in %s.\n"},
         {"RF64: the size lives in ds64", rf64, rf64_wave(600, fmt_chunk() + chunk_header("data", 0xFFFFFFFF) + audio(600)),
          "Header was fixed successfully in %s.\n"},
-        {"empty", "", "", kNoData},
+        {"empty", "", "", kNoData, kHint},
+        {"a card's image", card_with_a_lost_take(), card_with_a_lost_take(), kNoData, kHint},
         {"five bytes", "RIFF0", "RIFF0", kNoData},
         {"RIFX", "RIFX" + wav44(0, 600).substr(4), "RIFX" + wav44(0, 600).substr(4), kNoData},
         {"a list of names", "mydata.wav\n", "mydata.wav\n", kNoData},
@@ -274,7 +285,7 @@ TEST(Cli, ReportsAndBytesPerFile) {
         const RunResult r = run_tool({path});
         EXPECT_EQ(with_path(c.report, path), r.out) << c.what;
         EXPECT_EQ(0, r.status) << c.what;
-        EXPECT_EQ("", r.err) << c.what;
+        EXPECT_EQ(c.err, r.err) << c.what;
         EXPECT_EQ(c.after, read_file(path)) << c.what;  // the RIFF size at 4 is kept, too
     }
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "lost_takes.h"
+#include "take_words.h"
 #include "repair_decision.h"
 #include "report_text.h"
 
@@ -82,11 +83,11 @@ void overlay(std::vector<Piece>& pieces, uint64_t offset, const uint8_t* bytes, 
 std::string take_json(ostrel::ByteSource& source, const ostrel::card::Findings& f, const ostrel::card::LostTake& t) {
     namespace card = ostrel::card;
     const card::Volume& v = f.card.volumes[t.volume].volume;
-    card::TakeSource take(source, v, t.runs, t.header);
+    card::TakeSource take(source, v, t);
     const ostrel::RepairPlan plan = ostrel::plan_repair(take, t.bytes);
     std::vector<Piece> pieces;
     if (!t.header.empty()) pieces.push_back({0, 0, t.header});
-    for (const card::Run& r : t.runs) pieces.push_back({v.cluster_offset(r.first), uint64_t{r.count} * v.cluster_bytes, {}});
+    for (const card::Span& s : card::card_spans(v, t)) pieces.push_back({s.offset, s.length, {}});
     for (size_t k = 0; k < plan.write_count; ++k) overlay(pieces, plan.writes[k].offset, plan.writes[k].bytes, plan.writes[k].count);
     std::string json = "{\"name\":" + quoted(t.name) + ",\"where\":" + quoted(card::take_where(f, t));
     json += ",\"guess\":" + quoted(t.format_from) + ",\"ms\":" + std::to_string(ostrel::audio_millis(plan, plan.new_size));
@@ -114,7 +115,7 @@ std::string take_json(ostrel::ByteSource& source, const ostrel::card::Findings& 
 extern "C" EMSCRIPTEN_KEEPALIVE const char* ostrel_recover(double length) {
     static std::string json;
     FileSource source;
-    const ostrel::card::Findings f = ostrel::card::find_lost_takes(source, static_cast<uint64_t>(length), size_t{8} << 20);
+    const ostrel::card::Findings f = ostrel::card::find_lost_takes(source, static_cast<uint64_t>(length), {size_t{8} << 20, {}, {}});
     json = "{\"card\":" + std::string(f.card.volumes.empty() ? "false" : "true") + ",\"error\":" + quoted(f.card.error);
     json += ",\"deleted\":" + std::to_string(f.deleted) + ",\"takes\":[";
     for (size_t k = 0; k < f.takes.size(); ++k) json += (k ? "," : "") + take_json(source, f, f.takes[k]);

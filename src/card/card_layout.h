@@ -79,4 +79,8 @@ Card read_card(ByteSource& source, uint64_t length);
 
 const char* kind_name(FsKind kind);
 
+// True when a source's first 512 bytes are a FAT or exFAT boot sector, or a partition table: a
+// card's image or device, not a file on it.
+bool looks_like_card(const uint8_t* sector);
+
 }  // namespace ostrel::card

@@ -29,16 +29,23 @@ struct LostTake {
     size_t volume = 0;  // index into Card::volumes
     Start start = Start::FreeCluster;
     std::string entry;      // the card's path of the entry that named it, or empty
+    bool entry_holds = false;  // the entry's own first cluster is where the take begins
     uint32_t first = 0;     // its first cluster
     std::vector<Run> runs;  // its clusters, in order
-    uint64_t bytes = 0;
+    uint64_t skip = 0;      // bytes of the clusters before the take's own (what followed an older take)
+    uint64_t bytes = 0;     // the file's length: the header lent to it, then its clusters' bytes from `skip`
     uint64_t own_bytes = 0;       // how much of it the entry held (StaleEntry, Reclaimed)
     uint32_t fat_links = 0;       // steps taken by the FAT
     uint32_t held_skipped = 0;    // clusters passed over because a live file or another take held them
     std::string stopped;          // why the walk ended, in words
     std::string name;             // the file to write, relative to the folder given, with '/' between folders
     std::vector<uint8_t> header;  // Headerless: a healthy take's header, written before the clusters
-    std::string format_from;      // that take's path on the card
+    std::string format_from;      // that take's path on the card, or the file given with --like
+    bool older = false;           // closed properly long ago: its header's sizes agree, and it ends there
+    int after_end_of = -1;        // the index of the take whose end this follows, kept apart from it
+    std::string own_name;         // the file name its bext or iXML chunk gives
+    std::string named_by;         // how its name was chosen, in words
+    bool no_format() const { return start == Start::Headerless && header.empty(); }
 };
 
 struct Findings {
@@ -48,14 +55,28 @@ struct Findings {
     uint64_t scanned = 0;  // bytes of clusters no entry holds, each read once
 };
 
-// Reads the card and finds every take it lost. `scan_step` bounds each read of free clusters.
-Findings find_lost_takes(ByteSource& source, uint64_t length, size_t scan_step = size_t{4} << 20);
+struct FindOptions {
+    size_t scan_step = size_t{4} << 20;  // the most bytes of free clusters read at once
+    std::vector<uint8_t> like;           // a header the user trusts, for takes that have none
+    std::string like_path;
+};
+
+// Reads the card and finds every take it lost.
+Findings find_lost_takes(ByteSource& source, uint64_t length, const FindOptions& options = {});
+
+// A take's bytes after its header, as spans of the card in order.
+struct Span {
+    uint64_t offset, length;
+};
+std::vector<Span> card_spans(const Volume& volume, const LostTake& take);
 
 // The bytes of one take, read through its clusters: what the repair and the writer read.
 class TakeSource : public ByteSource {
 public:
     TakeSource(ByteSource& card, const Volume& volume, const std::vector<Run>& runs,
-               const std::vector<uint8_t>& header = {});
+               const std::vector<uint8_t>& header = {}, uint64_t skip = 0);
+    TakeSource(ByteSource& card, const Volume& volume, const LostTake& take)
+        : TakeSource(card, volume, take.runs, take.header, take.skip) {}
     bool read_at(uint64_t offset, uint8_t* buf, size_t count) override;
 
 private:
@@ -65,13 +86,7 @@ private:
     Volume volume_;
     std::vector<Run> runs_;
     std::vector<uint8_t> header_;
+    uint64_t skip_;
 };
-
-// Where the take was found, for its report line: the card's path of its entry, or its cluster.
-std::string take_where(const Findings& f, const LostTake& take);
-// "FAT32, 32768-byte clusters, partition 1 of an MBR"
-std::string volume_words(const Volume& v);
-// The take's clusters, where it began, how it was followed and why it stopped, for -v.
-std::vector<std::string> take_detail(const Findings& f, const LostTake& take);
 
 }  // namespace ostrel::card

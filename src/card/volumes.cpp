@@ -124,6 +124,13 @@ const char* kind_name(FsKind kind) {
     return "";
 }
 
+bool looks_like_card(const uint8_t* s) {
+    Volume v;
+    std::vector<Slot> slots;
+    bool gpt = false;
+    return exfat_volume(s, 0, v) || fat_volume(s, 0, v) || mbr_slots(s, slots, gpt);
+}
+
 Card read_card(ByteSource& source, uint64_t length) {
     Card card;
     uint8_t s[512];

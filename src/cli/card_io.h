@@ -24,9 +24,16 @@ bool on_device(const std::string& folder, const std::string& device);
 // Makes `path` and every folder above it that is missing.
 bool make_folders(const std::string& path);
 
-enum class Created { Yes, Exists, No };
-// A new file, never one that exists, opened for writing.
-Created create_new(const std::string& path, File& file);
+// Below the folder given, names come from the card: a folder or file there that is a link
+// (planted, or made by another user) is never followed, so the card cannot choose where the
+// tool writes. `relative` separates its folders with '/'.
+enum class Created { Yes, Exists, Refused, No };
+// A new file, never one that exists, opened for reading and writing; missing folders on the
+// way are made.
+Created create_below(const std::string& folder, const std::string& relative, File& file);
+enum class Found { Yes, Missing, Refused };
+// An existing plain file, opened for reading only, and its length.
+Found open_below(const std::string& folder, const std::string& relative, File& file, uint64_t& length);
 
 // Bytes free for this user on the disk that holds `folder`.
 bool free_space(const std::string& folder, uint64_t& bytes);

@@ -59,6 +59,16 @@ std::string mounted_device(const std::string& folder) {
     return device;
 }
 
+// Under sudo, the user who ran it.
+bool invoking_user(uid_t& uid, gid_t& gid) {
+    const char* u = std::getenv("SUDO_UID");
+    const char* g = std::getenv("SUDO_GID");
+    if (geteuid() != 0 || u == nullptr || g == nullptr) return false;
+    uid = static_cast<uid_t>(std::strtoul(u, nullptr, 10));
+    gid = static_cast<gid_t>(std::strtoul(g, nullptr, 10));
+    return true;
+}
+
 #ifdef __linux__
 // The whole disk a partition belongs to, from sysfs; the device itself when it is a whole disk.
 dev_t whole_disk(dev_t dev) {
@@ -124,10 +134,60 @@ bool make_folders(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-Created create_new(const std::string& path, File& file) {
-    file.fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+namespace {
+
+// The folder that holds the last name of `relative`, reached one folder at a time from `folder`
+// without following a link, each missing one made when `make`; -1 with errno set otherwise.
+int parent_below(const std::string& folder, const std::string& relative, bool make, std::string& last) {
+    int dir = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    size_t at = 0;
+    for (size_t slash; dir >= 0 && (slash = relative.find('/', at)) != std::string::npos; at = slash + 1) {
+        const std::string name = relative.substr(at, slash - at);
+        uid_t uid;
+        gid_t gid;
+        if (make && mkdirat(dir, name.c_str(), 0777) == 0 && invoking_user(uid, gid) &&
+            fchownat(dir, name.c_str(), uid, gid, AT_SYMLINK_NOFOLLOW) != 0) {
+            // Left to root: the folder can still be read.
+        }
+        const int next = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int error = errno;
+        ::close(dir);
+        dir = next;
+        errno = error;
+    }
+    last = relative.substr(at);
+    return dir;
+}
+
+bool refused(int error) { return error == ELOOP || error == ENOTDIR || error == EMLINK; }
+
+}  // namespace
+
+Created create_below(const std::string& folder, const std::string& relative, File& file) {
+    std::string last;
+    const int dir = parent_below(folder, relative, true, last);
+    if (dir < 0) return refused(errno) ? Created::Refused : Created::No;
+    file.fd = openat(dir, last.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const int error = errno;
+    ::close(dir);
     if (file.fd >= 0) return Created::Yes;
-    return errno == EEXIST ? Created::Exists : Created::No;
+    return error == EEXIST ? Created::Exists : refused(error) ? Created::Refused : Created::No;
+}
+
+Found open_below(const std::string& folder, const std::string& relative, File& file, uint64_t& length) {
+    std::string last;
+    const int dir = parent_below(folder, relative, false, last);
+    if (dir < 0) return refused(errno) ? Found::Refused : Found::Missing;
+    file.fd = openat(dir, last.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int error = errno;
+    ::close(dir);
+    struct stat st;
+    if (file.fd >= 0 && fstat(file.fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        length = static_cast<uint64_t>(st.st_size);
+        return Found::Yes;
+    }
+    if (file.fd >= 0) return close(file), Found::Refused;
+    return error == ENOENT ? Found::Missing : Found::Refused;
 }
 
 bool free_space(const std::string& folder, uint64_t& bytes) {
@@ -138,11 +198,9 @@ bool free_space(const std::string& folder, uint64_t& bytes) {
 }
 
 void give_to_invoking_user(const std::string& path) {
-    const char* uid = std::getenv("SUDO_UID");
-    const char* gid = std::getenv("SUDO_GID");
-    if (geteuid() != 0 || uid == nullptr || gid == nullptr) return;
-    if (chown(path.c_str(), static_cast<uid_t>(std::strtoul(uid, nullptr, 10)),
-              static_cast<gid_t>(std::strtoul(gid, nullptr, 10))) != 0) {
+    uid_t uid;
+    gid_t gid;
+    if (invoking_user(uid, gid) && lchown(path.c_str(), uid, gid) != 0) {
         // Left to root: the file is still there to read.
     }
 }

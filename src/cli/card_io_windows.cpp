@@ -62,14 +62,54 @@ bool make_folders(const std::string& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-Created create_new(const std::string& path, File& file) {
-    const HANDLE h = CreateFileW(windows_path(path.c_str()).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+namespace {
+
+// The path of `relative` below `folder`, each folder on the way checked (and made when `make`):
+// false where one is a link or a junction, or is not a folder.
+bool walk_below(const std::string& folder, const std::string& relative, bool make, std::string& path) {
+    path = folder;
+    size_t at = 0;
+    for (size_t slash; (slash = relative.find('/', at)) != std::string::npos; at = slash + 1) {
+        path += (ends_in_separator(path) ? "" : "\\") + relative.substr(at, slash - at);
+        const std::wstring wide = windows_path(path.c_str());
+        if (make) CreateDirectoryW(wide.c_str(), nullptr);
+        const DWORD a = GetFileAttributesW(wide.c_str());
+        if (a == INVALID_FILE_ATTRIBUTES) return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
+        if ((a & FILE_ATTRIBUTE_REPARSE_POINT) || !(a & FILE_ATTRIBUTE_DIRECTORY)) return false;
+    }
+    path += (ends_in_separator(path) ? "" : "\\") + relative.substr(at);
+    return true;
+}
+
+}  // namespace
+
+Created create_below(const std::string& folder, const std::string& relative, File& file) {
+    std::string path;
+    if (!walk_below(folder, relative, true, path)) return Created::Refused;
+    const HANDLE h = CreateFileW(windows_path(path.c_str()).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
         file.handle = h;
         return Created::Yes;
     }
     return GetLastError() == ERROR_FILE_EXISTS ? Created::Exists : Created::No;
+}
+
+Found open_below(const std::string& folder, const std::string& relative, File& file, uint64_t& length) {
+    std::string path;
+    if (!walk_below(folder, relative, false, path)) return Found::Refused;
+    const std::wstring wide = windows_path(path.c_str());
+    const DWORD a = GetFileAttributesW(wide.c_str());
+    if (a == INVALID_FILE_ATTRIBUTES) return Found::Missing;
+    if (a & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) return Found::Refused;
+    const HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    LARGE_INTEGER size;
+    if (h == INVALID_HANDLE_VALUE) return Found::Refused;
+    file.handle = h;
+    if (!GetFileSizeEx(h, &size)) return close(file), Found::Refused;
+    length = static_cast<uint64_t>(size.QuadPart);
+    return Found::Yes;
 }
 
 bool free_space(const std::string& folder, uint64_t& bytes) {

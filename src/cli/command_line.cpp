@@ -52,6 +52,10 @@ CommandLine parse_command_line(int count, const char* const* args, bool windows)
             c.recover = true;
             if (arg[9] == '=') c.recover_into = arg + 10;
             else if (k + 1 < count) c.recover_into = args[++k];
+        } else if (std::strcmp(arg, "--like") == 0 || std::strncmp(arg, "--like=", 7) == 0) {
+            if (arg[6] == '=') c.like = arg + 7;
+            else if (k + 1 < count) c.like = args[++k];
+            if (c.like.empty() && c.unknown.empty()) c.unknown = arg;
         } else if (!long_option(c, arg) && !short_options(c, arg) && c.unknown.empty()) {
             c.unknown = arg;
         }

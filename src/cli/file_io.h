@@ -31,6 +31,8 @@ Opened open_file(const char* path, bool for_update, File& file, uint64_t& length
 // writer that waits on it.
 enum class Kind { Missing, Folder, File, Other, Link };
 Kind kind_of(const char* path);
+// A disk or a partition (a card in its reader), as opposed to a file.
+bool is_block_device(const char* path);
 
 struct Entry {
     std::string name;

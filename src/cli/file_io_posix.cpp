@@ -99,6 +99,11 @@ Kind kind_of(const char* path) {
     return S_ISDIR(st.st_mode) ? Kind::Folder : S_ISREG(st.st_mode) ? Kind::File : Kind::Other;
 }
 
+bool is_block_device(const char* path) {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISBLK(st.st_mode);
+}
+
 bool list_folder(const char* path, std::vector<Entry>& entries) {
     DIR* dir = opendir(path);
     if (dir == nullptr) return false;

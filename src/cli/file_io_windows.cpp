@@ -110,6 +110,9 @@ Kind kind_of(const char* path) {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? Kind::Folder : Kind::File;
 }
 
+// A drive is named as a folder (E:) on Windows, and never reaches the repair as a file.
+bool is_block_device(const char*) { return false; }
+
 bool list_folder(const char* path, std::vector<Entry>& entries) {
     std::string pattern = path;
     if (!ends_in_separator(pattern)) pattern += kSeparator;

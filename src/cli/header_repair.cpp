@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "card_layout.h"
 #include "repair_decision.h"
 
 namespace {
@@ -25,6 +26,8 @@ struct Checked {
     bool wave_form = false;
     bool planned = false;  // the core looked at the file: `plan` says what it found
     bool writable = false;
+    bool empty = false;  // 0 bytes: a take whose recorder lost power before it wrote a size
+    bool card = false;   // a card's image: a boot sector or a partition table
     ostrel::RepairPlan plan;
 };
 
@@ -71,6 +74,10 @@ Checked check_file(const char* path, Mode mode) {
     c.outcome = ostrel::outcome_of(c.plan);
     if (c.outcome == Outcome::NeedsFix && mode == Mode::Repair)
         c.outcome = c.writable ? carry_out(file, c.plan) : Outcome::WriteFailed;
+    c.empty = length == 0;
+    uint8_t first[512];
+    c.card = !c.wave_form && length >= sizeof first && io::read_at(file, 0, first, sizeof first) &&
+             ostrel::card::looks_like_card(first);
     // Only a written file's close matters: NFS and some FUSE mounts report lost writes here.
     if (!io::close(file) && c.outcome == Outcome::Fixed) c.outcome = Outcome::WriteFailed;
     return c;
@@ -128,11 +135,14 @@ FileResult FIX_SIZE(const char* wavePath, const CheckOptions& options, io::Kind 
         return r;
     }
     r.report_error = report(c, wavePath, options.verbose, kind);
+    r.may_be_on_card = c.empty || c.card || (kind == io::Kind::Other && io::is_block_device(wavePath));
     return r;
 }
 
-Outcome repair_quietly(const char* path, ostrel::RepairPlan& plan) {
-    const Checked c = check_file(path, Mode::Repair);
-    plan = c.plan;
-    return c.outcome;
+Outcome repair_open(io::File& file, uint64_t length, ostrel::RepairPlan& plan) {
+    FileSource source(file);
+    plan = ostrel::plan_repair(source, length);
+    const Outcome outcome = ostrel::outcome_of(plan);
+    return outcome == Outcome::NeedsFix ? carry_out(file, plan) : outcome;
 }
+

@@ -22,6 +22,7 @@ struct FileResult {
     Outcome outcome = Outcome::NotFound;
     bool reported = true;  // false for a file left alone, unreported, in a folder
     int report_error = 0;  // errno when the report line could not be written, else 0
+    bool may_be_on_card = false;  // 0 bytes, or a card's image or device: --recover is the way
 };
 
 // True when the file at `path` begins as a RIFF, RF64 or BW64 WAVE file; a list never does.
@@ -34,5 +35,6 @@ bool is_wave_file(const char* path);
 FileResult FIX_SIZE(const char* wavePath, const CheckOptions& options = {},
                     ostrel::io::Kind kind = ostrel::io::Kind::File);
 
-// Repairs the file at `path` as FIX_SIZE does, printing nothing; `plan` gets what the core saw.
-Outcome repair_quietly(const char* path, ostrel::RepairPlan& plan);
+// Repairs a file the tool has just written and holds open for reading and writing, as FIX_SIZE
+// does, printing nothing; `plan` gets what the core saw.
+Outcome repair_open(ostrel::io::File& file, uint64_t length, ostrel::RepairPlan& plan);

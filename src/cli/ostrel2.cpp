@@ -43,7 +43,18 @@ void print_usage() {
     std::puts("Argument 2 is the directory of the wavefiles.  Include the slash.\n");
     std::puts("Example:");
     std::puts("ostrel_32bit mylist.txt WaveFiles/\n");
+    std::puts("More, and what to do when a take shows 0 KB: ostrel_32bit --help");
     flush_or_fail();
+}
+
+// Said once, after the reports: a 0-byte take, or a card given as a take, is a job for --recover.
+void hint_recover() {
+    std::fputs(
+        "ostrel_32bit: a take of 0 bytes, or a card given as a take: its audio may still be on the card.\n"
+        "  Recover it into a folder on another disk with: ostrel_32bit --recover FOLDER CARD\n"
+        "  (CARD: the card's device, its mount folder or an image of it), or give an image of the\n"
+        "  card to the web page. Until then, record nothing on the card and do not write to it.\n",
+        stderr);
 }
 
 void print_help() {
@@ -58,10 +69,16 @@ void print_help() {
         "             hidden entries and links are skipped\n"
         "  LIST.txt DIRECTORY/\n"
         "             up to 512 names, one per line, each put after DIRECTORY/ as given\n"
-        "       ostrel_32bit [-n] [-v] --recover DIR CARD...\n"
-        "             takes a card lost in a power cut, from the card (a device or its\n"
-        "             mount folder) or its image, written repaired into DIR; CARD is\n"
-        "             only read\n"
+        "\n"
+        "  --recover DIR CARD...\n"
+        "             the takes a card lost in a power cut (a take that shows 0 KB),\n"
+        "             read from the card (its device or mount folder) or an image of it,\n"
+        "             written repaired into DIR on another disk; CARD is only read.\n"
+        "             Status: 0 each take recovered, or none found; 1 a take or a card\n"
+        "             failed; 2 a wrong argument. With --check: 0 none found; 1 some\n"
+        "             would be recovered; 2 a card could not be read\n"
+        "  --like FILE.wav  with --recover: a take found without a header gets FILE's\n"
+        "             format\n"
         "\n"
         "  -n, --check    say what a repair would do, and write nothing\n"
         "  -v, --verbose  after each report, what was found and each byte written\n"
@@ -123,6 +140,7 @@ struct Tally {
 struct Run {
     CheckOptions options;
     Tally tally;
+    bool hint = false;  // a 0-byte take or a card was given: say how to recover, once
 };
 
 void count(Tally& t, Outcome outcome) {
@@ -138,6 +156,7 @@ bool check_one(Run& run, const std::string& path, ostrel::io::Kind kind, bool in
     const FileResult r = FIX_SIZE(path.c_str(), options, kind);
     if (r.report_error != 0) output_lost(r.report_error);
     if (r.reported) count(run.tally, r.outcome);
+    run.hint |= r.may_be_on_card;
     return r.reported;
 }
 
@@ -203,6 +222,7 @@ int run_batch(Run& run, const char* listPath, const std::string& prefix) {
     if (count <= 0) return 1;
     warn_about_prefix(prefix, names[0]);
     for (const std::string& name : names) check_name(run, prefix + name);
+    if (run.hint) hint_recover();
     if (more)
         std::fprintf(stderr, "List called %s names more than %d files; only the first %d were checked.\n", listPath,
                      kMaxNames, kMaxNames);
@@ -246,13 +266,18 @@ int run(int argc, char** argv) {
         return 0;
     }
     if (line.names.empty()) return print_usage(), 1;
-    if (line.recover) return recover({line.recover_into, line.check, line.verbose}, line.names);
+    if (!line.like.empty() && !line.recover) {
+        std::fprintf(stderr, "ostrel_32bit: --like is for --recover\nTry 'ostrel_32bit --help'.\n");
+        return 2;
+    }
+    if (line.recover) return recover({line.recover_into, line.check, line.verbose, line.like}, line.names);
     Run run;
     run.options.mode = line.check ? Mode::Check : Mode::Repair;
     run.options.verbose = line.verbose;
     if (!line.check && line.names.size() == 2 && is_list_and_prefix(line.names[0], line.names[1]))
         return run_batch(run, line.names[0].c_str(), line.names[1]);
     for (const std::string& name : line.names) check_name(run, name);
+    if (run.hint) hint_recover();
     const Tally& t = run.tally;
     if (line.check) return t.needs_fix > 0 ? 1 : t.not_found > 0 || t.being_written > 0 ? 2 : 0;
     return t.write_failed > 0 || t.being_written > 0 || t.not_found > 0 ? 1 : 0;

@@ -7,11 +7,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <map>
+#include <set>
 
 #include "card_io.h"
 #include "file_io.h"
 #include "header_repair.h"
 #include "lost_takes.h"
+#include "take_words.h"
 #include "report_text.h"
 
 namespace {
@@ -20,7 +24,10 @@ namespace io = ostrel::io;
 namespace card = ostrel::card;
 
 constexpr size_t kCopyStep = size_t{4} << 20;
-constexpr size_t kRetryPiece = 4096;
+// A read a failing card refuses is tried again in pieces, and a piece that fails sector by
+// sector, so that one bad sector costs only its own 512 bytes.
+constexpr size_t kRetryPiece = 65536;
+constexpr size_t kSector = 512;
 
 void say(const std::string& line) {
     std::fputs(line.c_str(), stdout);
@@ -36,8 +43,13 @@ std::string megabytes(double bytes) {
     return text;
 }
 
-// The card as the finder and the writer read it. A read a failing card refuses is tried again in
-// 4 KiB pieces; what still fails reads as zeros and is noted. On a terminal, how far the reading
+struct Area {
+    uint64_t offset, length;
+};
+
+// The card as the finder and the writer read it. What a failing card will not give reads as
+// zeros and is noted: in `failed` once, however often it is read, and in `recent` each time,
+// so that each take can say which of its bytes are zeros. On a terminal, how far the reading
 // has come, at most four times a second, as dd status=progress shows it.
 class CardSource : public ostrel::ByteSource {
 public:
@@ -50,7 +62,7 @@ public:
 
     bool read_at(uint64_t offset, uint8_t* buf, size_t count) override {
         if (offset > length_ || count > length_ - offset) return false;
-        if (!io::read_at(file_, offset, buf, count)) retry(offset, buf, count);
+        if (!io::read_at(file_, offset, buf, count)) retry(offset, buf, count, kRetryPiece);
         read_ += count;
         show(offset + count);
         return true;
@@ -61,22 +73,34 @@ public:
         shown_ = false;
     }
 
-    struct Area {
-        uint64_t offset, length;
-    };
-    std::vector<Area> unreadable;
-    uint64_t bytes_read() const { return read_; }
+    std::map<uint64_t, uint64_t> failed;  // offset -> end, each area once
+    std::vector<Area> recent;
 
 private:
-    void retry(uint64_t offset, uint8_t* buf, size_t count) {
-        for (size_t at = 0; at < count; at += kRetryPiece) {
-            const size_t n = count - at < kRetryPiece ? count - at : kRetryPiece;
+    void retry(uint64_t offset, uint8_t* buf, size_t count, size_t piece) {
+        for (size_t at = 0; at < count; at += piece) {
+            const size_t n = count - at < piece ? count - at : piece;
             if (io::read_at(file_, offset + at, buf + at, n)) continue;
+            if (piece > kSector) {
+                retry(offset + at, buf + at, n, kSector);
+                continue;
+            }
             std::memset(buf + at, 0, n);
-            if (!unreadable.empty() && unreadable.back().offset + unreadable.back().length == offset + at)
-                unreadable.back().length += n;
-            else
-                unreadable.push_back({offset + at, n});
+            note(offset + at, n);
+        }
+    }
+
+    void note(uint64_t offset, uint64_t n) {
+        if (!recent.empty() && recent.back().offset + recent.back().length == offset)
+            recent.back().length += n;
+        else
+            recent.push_back({offset, n});
+        auto before = failed.upper_bound(offset);
+        if (before != failed.begin() && std::prev(before)->second >= offset) {
+            auto& end = std::prev(before)->second;
+            end = end > offset + n ? end : offset + n;
+        } else {
+            failed[offset] = offset + n;
         }
     }
 
@@ -107,7 +131,8 @@ struct Source {
 };
 
 struct Tally {
-    int unreadable_sources = 0, unwritten = 0, found = 0;
+    int unreadable_sources = 0, unwritten = 0;
+    int to_write = 0;  // with --check: takes a real run would write
 };
 
 bool open_one(Source& s, bool& refused, const RecoverOptions& options) {
@@ -157,32 +182,100 @@ std::string native(std::string path) {
     return path;
 }
 
-// The folder's path for the take's name, numbered -2, -3 ... where a file is already there.
-std::string free_path(const RecoverOptions& o, const std::string& name, int n) {
-    std::string path = o.into + (io::ends_in_separator(o.into) ? "" : std::string(1, io::kSeparator)) + native(name);
-    if (n < 2) return path;
-    const size_t dot = path.rfind('.'), sep = path.find_last_of("/\\");
-    const size_t at = dot != std::string::npos && (sep == std::string::npos || dot > sep) ? dot : path.size();
-    return path.insert(at, "-" + std::to_string(n));
+// The take's name, numbered -2, -3 ... where a file of that name is already there.
+std::string numbered(const std::string& name, int n) {
+    if (n < 2) return name;
+    const size_t dot = name.rfind('.'), slash = name.rfind('/');
+    const size_t at = dot != std::string::npos && (slash == std::string::npos || dot > slash) ? dot : name.size();
+    return std::string(name).insert(at, "-" + std::to_string(n));
 }
 
-// Copies the take's clusters into a new file and puts it on storage.
-bool write_take(CardSource& src, const card::Findings& f, const card::LostTake& t, io::File& out) {
-    const card::Volume& v = f.card.volumes[t.volume].volume;
-    std::vector<uint8_t> buf(kCopyStep);
-    uint64_t written = t.header.size();
-    if (!t.header.empty() && !io::write_at(out, 0, t.header.data(), t.header.size())) return false;
-    for (const card::Run& r : t.runs) {
-        const uint64_t bytes = uint64_t{r.count} * v.cluster_bytes;
-        for (uint64_t at = 0; at < bytes; at += kCopyStep) {
-            const size_t n = bytes - at < kCopyStep ? static_cast<size_t>(bytes - at) : kCopyStep;
-            if (!src.read_at(v.cluster_offset(r.first) + at, buf.data(), n) ||
-                !io::write_at(out, written, buf.data(), n))
-                return false;
-            written += n;
+std::string shown_path(const RecoverOptions& o, const std::string& relative) {
+    return o.into + (io::ends_in_separator(o.into) ? "" : std::string(1, io::kSeparator)) + native(relative);
+}
+
+// A take's bytes as its file will hold them once repaired: the card's, with the repair's writes.
+class RepairedTake : public ostrel::ByteSource {
+public:
+    RepairedTake(ostrel::ByteSource& take, const ostrel::RepairPlan& plan) : take_(take), plan_(plan) {}
+    bool read_at(uint64_t offset, uint8_t* buf, size_t count) override {
+        if (!take_.read_at(offset, buf, count)) return false;
+        for (size_t k = 0; k < plan_.write_count; ++k) {
+            const ostrel::Write& w = plan_.writes[k];
+            for (size_t b = 0; b < w.count; ++b)
+                if (w.offset + b >= offset && w.offset + b - offset < count) buf[w.offset + b - offset] = w.bytes[b];
         }
+        return true;
     }
-    return io::flush_to_storage(out);
+
+private:
+    ostrel::ByteSource& take_;
+    const ostrel::RepairPlan& plan_;
+};
+
+// True when `file` holds exactly the take's repaired bytes: it was recovered before.
+bool same_bytes(io::File& file, uint64_t length, ostrel::ByteSource& take, uint64_t bytes) {
+    if (length != bytes) return false;
+    std::vector<uint8_t> a(kCopyStep), b(kCopyStep);
+    for (uint64_t at = 0; at < bytes; at += kCopyStep) {
+        const size_t n = bytes - at < kCopyStep ? static_cast<size_t>(bytes - at) : kCopyStep;
+        if (!io::read_at(file, at, a.data(), n) || !take.read_at(at, b.data(), n) ||
+            std::memcmp(a.data(), b.data(), n) != 0)
+            return false;
+    }
+    return true;
+}
+
+
+// What a run carries from card to card: the names --check has promised, so that it names
+// exactly what a real run would write.
+struct Session {
+    const RecoverOptions& o;
+    Tally tally;
+    std::set<std::string> promised;
+};
+
+enum class Place { New, Already, Refused, Failed };
+
+// The name the take goes to: the first of NAME, NAME-2 ... that is free or already holds it.
+Place place_take(Session& run, const card::LostTake& t, ostrel::ByteSource& repaired, std::string& relative) {
+    for (int n = 1; n < 10000; ++n) {
+        relative = numbered(t.name, n);
+        if (run.promised.count(relative)) continue;
+        io::File existing;
+        uint64_t length = 0;
+        switch (io::open_below(run.o.into, relative, existing, length)) {
+            case io::Found::Missing: return Place::New;
+            case io::Found::Refused: return Place::Refused;
+            case io::Found::Yes: break;
+        }
+        const bool same = same_bytes(existing, length, repaired, t.bytes);
+        io::close(existing);  // read-only: nothing to lose
+        if (same) return Place::Already;
+    }
+    return Place::Failed;
+}
+
+// Copies the take into a new file, puts it on storage, and repairs it through the same handle.
+bool write_take(Session& run, ostrel::ByteSource& take, const card::LostTake& t, const std::string& relative,
+                ostrel::RepairPlan& plan, Place& place) {
+    io::File out;
+    const io::Created created = io::create_below(run.o.into, relative, out);
+    if (created != io::Created::Yes) {
+        place = created == io::Created::Refused ? Place::Refused : Place::Failed;
+        return false;
+    }
+    std::vector<uint8_t> buf(kCopyStep);
+    bool ok = true;
+    for (uint64_t at = 0; ok && at < t.bytes; at += kCopyStep) {
+        const size_t n = t.bytes - at < kCopyStep ? static_cast<size_t>(t.bytes - at) : kCopyStep;
+        ok = take.read_at(at, buf.data(), n) && io::write_at(out, at, buf.data(), n);
+    }
+    ok = ok && io::flush_to_storage(out);
+    const Outcome outcome = ok ? repair_open(out, t.bytes, plan) : Outcome::WriteFailed;
+    ok = io::close(out) && (outcome == Outcome::Fixed || outcome == Outcome::Correct);
+    io::give_to_invoking_user(shown_path(run.o, relative));
+    return ok;
 }
 
 void take_lines(const RecoverOptions& o, const card::Findings& f, const card::LostTake& t,
@@ -196,45 +289,65 @@ void take_lines(const RecoverOptions& o, const card::Findings& f, const card::Lo
     say(text);
 }
 
-bool recover_take(const RecoverOptions& o, CardSource& src, const Source& s, const card::Findings& f,
-                  const card::LostTake& t) {
-    ostrel::RepairPlan plan;
-    std::string path;
-    io::File out;
-    io::Created created = io::Created::Exists;
-    for (int n = 1; n < 10000 && created == io::Created::Exists; ++n) {
-        path = free_path(o, t.name, n);
-        if (o.check)
-            created = io::kind_of(path.c_str()) == io::Kind::Missing ? io::Created::Yes : io::Created::Exists;
-        else if (io::make_folders(path.substr(0, path.find_last_of("/\\"))))
-            created = io::create_new(path, out);
-        else
-            created = io::Created::No;
-    }
-    bool ok = created == io::Created::Yes;
-    if (o.check) {
-        card::TakeSource take(src, f.card.volumes[t.volume].volume, t.runs, t.header);
-        plan = ostrel::plan_repair(take, t.bytes);
-    } else if (ok) {
-        ok = write_take(src, f, t, out);
-        ok = io::close(out) && ok;
-        io::give_to_invoking_user(path);
-        const Outcome outcome = ok ? repair_quietly(path.c_str(), plan) : Outcome::WriteFailed;
-        ok = outcome == Outcome::Fixed || outcome == Outcome::Correct;
-    }
+std::string how_long(const ostrel::RepairPlan& plan, const card::LostTake& t) {
     const std::string length = ostrel::clock_text(ostrel::audio_millis(plan, plan.new_size));
-    if (!ok)
-        say("Unable to write " + path + ", " + card::take_where(f, t) + " of " + s.name + ".\n");
-    else
-        say(std::string(o.check ? "Would recover " : "Recovered ") + card::take_where(f, t) + " from " + s.name +
-            " into " + path + ": " + (length.empty() ? std::to_string(t.bytes) + " bytes" : length) + " of audio" +
-            (t.format_from.empty() ? "" : ", in the format of " + t.format_from + " (a guess: it had no header)") +
-            ".\n");
-    take_lines(o, f, t, plan, path);
+    return (length.empty() ? std::to_string(t.bytes) + " bytes" : length) + " of audio";
+}
+
+std::string take_line(Place place, bool check, const std::string& where, const Source& s, const std::string& path,
+                      const ostrel::RepairPlan& plan, const card::LostTake& t) {
+    if (place == Place::Refused)
+        return "Will not write " + path + ", " + where + " of " + s.name +
+               ": a folder or file on the way is a link, which is never followed.\n";
+    if (place == Place::Failed) return "Unable to write " + path + ", " + where + " of " + s.name + ".\n";
+    const char* verb = place == Place::Already ? "Already recovered " : check ? "Would recover " : "Recovered ";
+    std::string line = verb + where + " from " + s.name + " into " + path + ": " + how_long(plan, t);
+    if (!t.format_from.empty()) line += ", in the format of " + t.format_from + " (a guess: it had no header)";
+    if (t.older) line += ", an older take, whole by its own header";
+    if (t.after_end_of >= 0) line += ", which followed another take's end and is kept apart from it";
+    return line + ".\n";
+}
+
+// Bytes the card would not give inside this take, said with the take, once each.
+void say_zeros(CardSource& src, const Source& s, const std::string& path) {
+    std::set<uint64_t> said;
+    for (const Area& a : src.recent)
+        if (said.insert(a.offset).second)
+            std::fprintf(stderr, "ostrel_32bit: %s: %llu bytes at offset %llu could not be read; they are zeros in %s\n",
+                         s.name.c_str(), static_cast<unsigned long long>(a.length),
+                         static_cast<unsigned long long>(a.offset), path.c_str());
+    src.recent.clear();
+}
+
+bool recover_take(Session& run, CardSource& src, const Source& s, const card::Findings& f, const card::LostTake& t) {
+    const card::Volume& v = f.card.volumes[t.volume].volume;
+    const std::string where = card::take_where(f, t);
+    if (t.no_format()) {
+        say("Cannot recover " + where + " of " + s.name + ": " + std::to_string(t.bytes) +
+            " bytes of audio with no header, and no take on the card to lend it a format; give the format of a "
+            "take from the same recorder with --like FILE.wav.\n");
+        take_lines(run.o, f, t, {}, "");
+        ++run.tally.to_write;
+        return false;
+    }
+    card::TakeSource take(src, v, t);
+    src.recent.clear();
+    ostrel::RepairPlan plan = ostrel::plan_repair(take, t.bytes);
+    RepairedTake repaired(take, plan);
+    std::string relative;
+    Place place = place_take(run, t, repaired, relative);
+    if (place == Place::New && run.o.check) run.promised.insert(relative), ++run.tally.to_write;
+    const bool ok = place == Place::Already || (place == Place::New && (run.o.check || write_take(run, take, t, relative, plan, place)));
+    const std::string path = shown_path(run.o, relative);
+    say(take_line(ok ? place : place == Place::New ? Place::Failed : place, run.o.check, where, s, path, plan, t));
+    if (!run.o.check) say_zeros(src, s, path);
+    take_lines(run.o, f, t, plan, path);
     return ok;
 }
 
-void say_what_was_wrong(const Source& s, const card::Findings& f, const CardSource& src) {
+// What was wrong with the card: skipped partitions, broken structures, unreadable areas that
+// lie in no take (those inside one are said with it), takes the user deleted.
+void say_what_was_wrong(const Source& s, const card::Findings& f, CardSource& src, bool check) {
     for (const std::string& note : f.card.notes)
         std::fprintf(stderr, "ostrel_32bit: %s: %s\n", s.name.c_str(), note.c_str());
     for (const card::VolumeContents& vc : f.card.volumes) {
@@ -242,12 +355,16 @@ void say_what_was_wrong(const Source& s, const card::Findings& f, const CardSour
         for (const std::string& note : vc.notes)
             std::fprintf(stderr, "ostrel_32bit: %s: %s%s\n", s.name.c_str(), volume.c_str(), note.c_str());
     }
-    for (const CardSource::Area& a : src.unreadable)
-        std::fprintf(stderr,
-                     "ostrel_32bit: %s: %llu bytes at offset %llu could not be read; they are zeros in what "
-                     "was recovered\n",
-                     s.name.c_str(), static_cast<unsigned long long>(a.length),
-                     static_cast<unsigned long long>(a.offset));
+    for (const auto& [offset, end] : src.failed) {
+        bool in_take = false;
+        for (const card::LostTake& t : f.takes)
+            for (const card::Span& span : card::card_spans(f.card.volumes[t.volume].volume, t))
+                in_take |= span.offset < end && offset < span.offset + span.length;
+        if (!in_take || check)
+            std::fprintf(stderr, "ostrel_32bit: %s: %llu bytes at offset %llu could not be read\n", s.name.c_str(),
+                         static_cast<unsigned long long>(end - offset), static_cast<unsigned long long>(offset));
+    }
+    src.recent.clear();
     if (f.deleted > 0)
         std::fprintf(stderr, "ostrel_32bit: %s: %u %s deleted on the card %s left alone\n", s.name.c_str(), f.deleted,
                      f.deleted == 1 ? "take" : "takes", f.deleted == 1 ? "was" : "were");
@@ -270,40 +387,78 @@ bool room_for(const RecoverOptions& o, const card::Findings& f) {
     return false;
 }
 
-void recover_source(const RecoverOptions& o, Source& s, Tally& tally) {
+void recover_source(Session& run, Source& s, const card::FindOptions& find) {
     CardSource src(s.file, s.length, io::stderr_is_terminal());
-    const card::Findings f = card::find_lost_takes(src, s.length);
+    const card::Findings f = card::find_lost_takes(src, s.length, find);
     src.end_progress();
     if (!f.card.error.empty()) {
         std::fprintf(stderr, "ostrel_32bit: %s: %s\n", s.name.c_str(), f.card.error.c_str());
-        ++tally.unreadable_sources;
+        ++run.tally.unreadable_sources;
     }
-    say_what_was_wrong(s, f, src);
+    say_what_was_wrong(s, f, src, run.o.check);
     if (!f.card.error.empty()) return;
-    tally.found += static_cast<int>(f.takes.size());
     if (f.takes.empty()) return say("No lost take found on " + s.name + ".\n");
-    if (!o.check && !room_for(o, f)) {
-        ++tally.unwritten;
+    if (!run.o.check && !room_for(run.o, f)) {
+        ++run.tally.unwritten;
         return;
     }
-    for (const card::LostTake& t : f.takes) tally.unwritten += !recover_take(o, src, s, f, t);
+    for (const card::LostTake& t : f.takes) run.tally.unwritten += !recover_take(run, src, s, f, t);
+}
+
+// The header of the file given with --like, as a take without one borrows it.
+bool like_header(const std::string& path, card::FindOptions& find) {
+    io::File file;
+    uint64_t length = 0;
+    if (io::open_file(path.c_str(), false, file, length) != io::Opened::Yes) {
+        std::fprintf(stderr, "ostrel_32bit: --like %s: it cannot be opened\n", path.c_str());
+        return false;
+    }
+    CardSource source(file, length, false);
+    const ostrel::RepairPlan p = ostrel::plan_repair(source, length);
+    const uint64_t start = p.data_id + 8;
+    bool ok = p.wave_form && !p.rf64 && p.format.known && ostrel::pcm_like(p.format) &&
+              p.verdict != ostrel::Verdict::NoDataBlock && start <= length && start <= 65536;
+    if (ok) {
+        find.like.resize(start);
+        ok = source.read_at(0, find.like.data(), find.like.size()) && source.failed.empty();
+        find.like_path = path;
+    }
+    io::close(file);  // read-only: nothing to lose
+    if (!ok)
+        std::fprintf(stderr, "ostrel_32bit: --like %s: not a RIFF WAVE file of PCM or float audio whose format can be lent\n",
+                     path.c_str());
+    return ok;
+}
+
+// `--recover card.img Rec`: the folder comes first.
+bool swapped(const RecoverOptions& o) {
+    const io::Kind into = io::kind_of(o.into.c_str());
+    if (into == io::Kind::Missing || into == io::Kind::Folder) return false;
+    std::fprintf(stderr,
+                 "ostrel_32bit: %s is not a folder: the folder to recover into comes first, then the card "
+                 "(ostrel_32bit --recover FOLDER CARD)\n",
+                 o.into.c_str());
+    return true;
 }
 
 }  // namespace
 
 int recover(const RecoverOptions& options, const std::vector<std::string>& sources) {
+    card::FindOptions find;
+    if (swapped(options) || (!options.like.empty() && !like_header(options.like, find))) return 2;
     std::vector<Source> opened(sources.size());
-    Tally tally;
+    Session run{options, {}, {}};
     bool refused = false;
     for (size_t k = 0; k < sources.size(); ++k) {
         opened[k].name = sources[k];
-        tally.unreadable_sources += !open_one(opened[k], refused, options);
+        run.tally.unreadable_sources += !open_one(opened[k], refused, options);
     }
     for (Source& s : opened) {
-        if (s.opened && !refused) recover_source(options, s, tally);
+        if (s.opened && !refused) recover_source(run, s, find);
         if (s.opened) io::close(s.file);  // read-only: nothing to lose
     }
+    const Tally& tally = run.tally;
     if (refused) return options.check ? 2 : 1;
-    if (options.check) return tally.found > 0 ? 1 : tally.unreadable_sources > 0 ? 2 : 0;
+    if (options.check) return tally.to_write > 0 ? 1 : tally.unreadable_sources > 0 ? 2 : 0;
     return tally.unreadable_sources > 0 || tally.unwritten > 0 ? 1 : 0;
 }

@@ -372,7 +372,9 @@ bool keep_bytes_before(CachedBytes& b, RepairPlan& p, const uint8_t field4[4]) {
 // no size to check. `scan_from` is where a scan for "data" may begin.
 bool read_form(const CachedBytes& b, RepairPlan& p, uint64_t& scan_from) {
     const uint8_t* head = b.head();
-    if (b.length() == 0) return p = none(p, "empty (0 bytes): the recorder wrote nothing"), false;
+    if (b.length() == 0)
+        return p = none(p, "0 bytes: the recorder never wrote this take's size; its audio may still be on the card"),
+               false;
     if (!is_wave_form(head, b.head_size())) return p = none(p, "not a WAVE file"), false;
     p.wave_form = true;
     std::memcpy(p.form, head, 4);
