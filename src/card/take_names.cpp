@@ -92,7 +92,8 @@ void name_takes(Findings& f) {
         int empties = 0, unnamed = 0;
         for (const Entry& e : vc.files)
             if (!e.deleted && e.size == 0 && !vc.link(e.first)) ++empties, lone = &e;
-        for (const LostTake& t : f.takes) unnamed += t.volume == vi && t.entry.empty() && !t.older && t.after_end_of < 0;
+        for (const LostTake& t : f.takes)
+            unnamed += t.volume == vi && t.entry.empty() && !t.older && t.after_end_of < 0;
         const std::string p = vc.volume.partition ? "-p" + std::to_string(vc.volume.partition) : "";
         for (LostTake& t : f.takes) {
             if (t.volume != vi) continue;

@@ -126,7 +126,8 @@ struct VolumeFinder {
     void without_headers() {
         auto start = [&](uint32_t c) { return vc().link(c) && !(scan.flags[c] & (kLive | kUsed | kHeader | kBlank)); };
         for (const Entry& e : vc().files)
-            if (!e.deleted && e.size == 0 && start(e.first)) add(Start::Headerless, &e, {e.first}, fat() || !e.contiguous);
+            if (!e.deleted && e.size == 0 && start(e.first))
+                add(Start::Headerless, &e, {e.first}, fat() || !e.contiguous);
         if (!fat()) return;
         std::vector<uint8_t> linked(vc().volume.end(), 0);
         for (uint32_t c = kFirstCluster; c < vc().volume.end(); ++c)

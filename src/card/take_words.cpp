@@ -32,7 +32,8 @@ std::string where_it_began(const Findings& f, const LostTake& t) {
                    (t.older ? ": an older take, whole by its own header" : "");
         case Start::Headerless: break;
     }
-    const std::string head = at + (t.entry_holds ? holder : ", the head of a lost chain in the FAT") + ", with no header";
+    const std::string head =
+        at + (t.entry_holds ? holder : ", the head of a lost chain in the FAT") + ", with no header";
     if (t.header.empty()) return head + ", and no take on the card to lend it a format: give one with --like FILE.wav";
     return head + ": written before it is the header of " + t.format_from + ", a guess at its format";
 }
@@ -43,7 +44,8 @@ std::string take_where(const Findings& f, const LostTake& t) {
     if (!t.entry.empty()) return t.entry;
     const Volume& v = f.card.volumes[t.volume].volume;
     return std::string(t.older ? "the older take" : t.after_end_of >= 0 ? "what followed" : "the take") +
-           " at cluster " + std::to_string(t.first) + (v.partition ? " of partition " + std::to_string(v.partition) : "");
+           " at cluster " + std::to_string(t.first) +
+           (v.partition ? " of partition " + std::to_string(v.partition) : "");
 }
 
 std::string volume_words(const Volume& v) {

@@ -74,7 +74,8 @@ bool walk_below(const std::string& folder, const std::string& relative, bool mak
         const std::wstring wide = windows_path(path.c_str());
         if (make) CreateDirectoryW(wide.c_str(), nullptr);
         const DWORD a = GetFileAttributesW(wide.c_str());
-        if (a == INVALID_FILE_ATTRIBUTES) return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
+        if (a == INVALID_FILE_ATTRIBUTES)
+            return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
         if ((a & FILE_ATTRIBUTE_REPARSE_POINT) || !(a & FILE_ATTRIBUTE_DIRECTORY)) return false;
     }
     path += (ends_in_separator(path) ? "" : "\\") + relative.substr(at);

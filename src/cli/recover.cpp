@@ -227,12 +227,25 @@ bool same_bytes(io::File& file, uint64_t length, ostrel::ByteSource& take, uint6
 }
 
 
-// What a run carries from card to card: the names --check has promised, so that it names
-// exactly what a real run would write.
+// The bytes a take's file holds, in 64 bits (FNV-1a): what --check remembers of a take it has
+// promised a name, since nothing is written to compare with.
+uint64_t fingerprint(ostrel::ByteSource& take, uint64_t bytes) {
+    std::vector<uint8_t> buf(kCopyStep);
+    uint64_t h = 0xcbf29ce484222325u;
+    for (uint64_t at = 0; at < bytes; at += kCopyStep) {
+        const size_t n = bytes - at < kCopyStep ? static_cast<size_t>(bytes - at) : kCopyStep;
+        if (!take.read_at(at, buf.data(), n)) return 0;
+        for (size_t k = 0; k < n; ++k) h = (h ^ buf[k]) * 0x100000001b3u;
+    }
+    return h ^ bytes;
+}
+
+// What a run carries from card to card: the names --check has promised and what each would
+// hold, so that it names exactly what a real run would write.
 struct Session {
     const RecoverOptions& o;
     Tally tally;
-    std::set<std::string> promised;
+    std::map<std::string, uint64_t> promised;
 };
 
 enum class Place { New, Already, Refused, Failed };
@@ -241,7 +254,11 @@ enum class Place { New, Already, Refused, Failed };
 Place place_take(Session& run, const card::LostTake& t, ostrel::ByteSource& repaired, std::string& relative) {
     for (int n = 1; n < 10000; ++n) {
         relative = numbered(t.name, n);
-        if (run.promised.count(relative)) continue;
+        const auto promised = run.promised.find(relative);
+        if (promised != run.promised.end()) {
+            if (promised->second == fingerprint(repaired, t.bytes)) return Place::Already;
+            continue;
+        }
         io::File existing;
         uint64_t length = 0;
         switch (io::open_below(run.o.into, relative, existing, length)) {
@@ -313,7 +330,8 @@ void say_zeros(CardSource& src, const Source& s, const std::string& path) {
     std::set<uint64_t> said;
     for (const Area& a : src.recent)
         if (said.insert(a.offset).second)
-            std::fprintf(stderr, "ostrel_32bit: %s: %llu bytes at offset %llu could not be read; they are zeros in %s\n",
+            std::fprintf(stderr,
+                         "ostrel_32bit: %s: %llu bytes at offset %llu could not be read; they are zeros in %s\n",
                          s.name.c_str(), static_cast<unsigned long long>(a.length),
                          static_cast<unsigned long long>(a.offset), path.c_str());
     src.recent.clear();
@@ -336,8 +354,12 @@ bool recover_take(Session& run, CardSource& src, const Source& s, const card::Fi
     RepairedTake repaired(take, plan);
     std::string relative;
     Place place = place_take(run, t, repaired, relative);
-    if (place == Place::New && run.o.check) run.promised.insert(relative), ++run.tally.to_write;
-    const bool ok = place == Place::Already || (place == Place::New && (run.o.check || write_take(run, take, t, relative, plan, place)));
+    if (place == Place::New && run.o.check) {
+        run.promised[relative] = fingerprint(repaired, t.bytes);
+        ++run.tally.to_write;
+    }
+    const bool ok = place == Place::Already ||
+                    (place == Place::New && (run.o.check || write_take(run, take, t, relative, plan, place)));
     const std::string path = shown_path(run.o, relative);
     say(take_line(ok ? place : place == Place::New ? Place::Failed : place, run.o.check, where, s, path, plan, t));
     if (!run.o.check) say_zeros(src, s, path);
@@ -425,7 +447,8 @@ bool like_header(const std::string& path, card::FindOptions& find) {
     }
     io::close(file);  // read-only: nothing to lose
     if (!ok)
-        std::fprintf(stderr, "ostrel_32bit: --like %s: not a RIFF WAVE file of PCM or float audio whose format can be lent\n",
+        std::fprintf(stderr,
+                     "ostrel_32bit: --like %s: not a RIFF WAVE file of PCM or float audio whose format can be lent\n",
                      path.c_str());
     return ok;
 }

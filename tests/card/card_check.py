@@ -74,9 +74,12 @@ def takes(d):
                                 ("6ch24", ["-b", "24", "-c", "6", "-r", "48000"], 1),
                                 ("float", ["-e", "floating-point", "-b", "32", "-c", "1", "-r", "44100"], 1),
                                 ("ima", ["-e", "ima-adpcm", "-c", "1", "-r", "8000"], 4),
-                                ("old", ["-b", "16", "-c", "1", "-r", "8000"], 2)):
+                                ("old", ["-b", "16", "-c", "1", "-r", "8000"], 2),
+                                ("hq", ["-b", "24", "-c", "2", "-r", "96000"], 2)):
         made[name] = f"{d}/{name}.wav"
         run("sox", "-n", *args, made[name], "synth", str(seconds), "sine", "440", "vol", "0.5")
+    made["pause"] = f"{d}/pause.wav"  # a paused digital input: 6 s of digital silence, 1.1 MiB
+    run("sox", made["pcm"], made["pause"], "pad", "6@1.5")
     made["midframe"] = f"{d}/midframe.wav"  # cut mid-frame, as a crash mid-write leaves it
     with open(made["6ch24"], "rb") as f, open(made["midframe"], "wb") as out:
         out.write(f.read()[:-7])
@@ -129,7 +132,47 @@ def fat_cases(d, t):
     v.cut("Z/TAKE.WAV", keep_first=True, header_sizes=None)
     out.append(("FAT32: a take without a header beside a healthy one", img("headerless"), {"Z/TAKE.WAV": t["pcm"]},
                 ["the header of /Z/OK.WAV, a guess at its format"], None))
-    return out
+    raw_hq = f"{d}/raw_hq"  # its format is its folder's, not the newest take's on the card
+    with open(t["hq"], "rb") as f, open(raw_hq, "wb") as out_raw:
+        out_raw.write(f.read()[codec_takes.layout(t["hq"])["start"]:])
+    v = fat_image(img("chain"), 300, 32, 8, files=[(t["hq"], "Z/OK.WAV"), (raw_hq, "Z/TAKE.WAV"), (t["pcm"], "NEW.WAV")],
+                  folders=["Z"])
+    v.cut("Z/TAKE.WAV", fat_kept=-1, header_sizes=None)
+    out.append(("FAT32: a take without a header, found by its chain, in its folder's format", img("chain"),
+                {"Z/TAKE.WAV": t["hq"]}, ["the head of a lost chain in the FAT, with no header: written before it is "
+                                          "the header of /Z/OK.WAV", "named after /Z/TAKE.WAV, the one entry"], None))
+    v = fat_image(img("pause"), 300, 32, 8, files=[(t["pause"], "TAKE.WAV")])
+    v.cut("TAKE.WAV", keep_first=True, fat_kept=-1)
+    out.append(("FAT32: a chain that runs through 6 s of digital silence", img("pause"), {"TAKE.WAV": t["pause"]},
+                [], None))
+    return out + formatted_cases(d, t)
+
+
+def formatted_cases(d, t):
+    """A quick-formatted card: two older takes closed properly, one whose recorder rewrote its
+    sizes half-way through, and over them a take lost today."""
+    zeros, path = f"{d}/zeros", f"{d}/formatted.img"
+    with open(zeros, "wb") as f:
+        f.write(bytes(3 << 20))
+    v = fat_image(path, 300, 32, 8, files=[(zeros, "ZEROS"), (t["old"], "OLD1.WAV"), (t["float"], "OLD2.WAV"),
+                                           (t["pcm"], "HALF.WAV")])
+    clusters = [v.entry(name)[1] for name in ("OLD1.WAV", "OLD2.WAV", "HALF.WAV")]
+    with open(t["pcm"], "rb") as f:
+        pcm = f.read()
+    half = (len(pcm) - 44) // 8 * 4  # what the sizes said when the recorder last wrote them
+    v.write(v.cluster_at(clusters[2]) + 4, struct.pack("<I", 36 + half))
+    v.write(v.cluster_at(clusters[2]) + 40, struct.pack("<I", half))
+    for name, audio in (("half", pcm[44:44 + half]), ("after", pcm[44 + half:])):
+        t[name] = f"{d}/{name}.wav"
+        with open(t[name], "wb") as f:
+            f.write(pcm[:4] + struct.pack("<I", 36 + len(audio)) + pcm[8:40] + struct.pack("<I", len(audio)) + audio)
+    v = fat_image(path, 300, 32, 8, files=[(t["hq"], "TAKE.WAV")])  # formatted again, as the recorder does
+    v.cut("TAKE.WAV")
+    return [("FAT32 quick-formatted over older takes: each at its own length, what followed one kept apart", path,
+             {"TAKE.WAV": t["hq"], f"older-cluster{clusters[0]}.wav": t["old"],
+              f"older-cluster{clusters[1]}.wav": t["float"], f"older-cluster{clusters[2]}.wav": t["half"],
+              f"older-cluster{clusters[2]} after the end.wav": t["after"]},
+             ["an older take, whole by its own header", "kept apart, in that take's format"], None)]
 
 
 def fatfs_cases(d, t):
@@ -196,6 +239,8 @@ def check_case(d, case, image, expected, said, sleuth):
         check(f" into {path}: " in out, f"{case}: no line for {path} in\n{out}")
         if os.path.exists(path):
             check_recovered(case, path, original)
+        if name.startswith("older-") and not name.endswith(" end.wav"):  # never lengthened
+            check(os.path.getsize(path) == os.path.getsize(original), f"{case}: {name} is {os.path.getsize(path)}")
     found = sum(1 for line in out.splitlines() if line.startswith("Recovered"))
     check(found == len(expected), f"{case}: {found} takes recovered, not {len(expected)}:\n{out}")
     for words in said:
@@ -282,6 +327,47 @@ def check_failing_reader(d, t):
         print(f"{case}: {said}")
 
 
+def check_runs(d, t):
+    """A second run, --check across cards, a format given with --like, a planted link, the
+    folder and the card swapped: each says what it did, and writes only what it says."""
+    other = f"{d}/other.img"  # another card whose take has the same name and other audio
+    fat_image(other, 300, 32, 8, files=[(t["6ch24"], "ZOOM0001/ZOOM0001.WAV")], folders=["ZOOM0001"]).cut(
+        "ZOOM0001/ZOOM0001.WAV")
+    raw = f"{d}/raw"
+    fat_image(f"{d}/alone.img", 300, 32, 8, files=[(raw, "TAKE.WAV")]).cut("TAKE.WAV", fat_kept=-1, header_sizes=None)
+    into, elsewhere = f"{d}/again", f"{d}/elsewhere"
+    os.makedirs(f"{d}/linked")
+    os.makedirs(elsewhere)
+    os.symlink(elsewhere, f"{d}/linked/ZOOM0001")  # planted where the card's folder goes
+    sep, zoom = os.sep, f"ZOOM0001{os.sep}ZOOM0001"
+    cards = [f"{d}/fat32.img", other]
+    for args, status, lines, err in (
+            (["--check", "--recover", into, *cards], 1, [f"Would recover {into}{sep}{zoom}.WAV",
+                                                      f"Would recover {into}{sep}{zoom}-2.WAV"], ""),
+            (["--recover", into, *cards], 0, [f"Recovered {into}{sep}{zoom}.WAV",
+                                              f"Recovered {into}{sep}{zoom}-2.WAV"], ""),
+            (["--recover", into, *cards], 0, [f"Already recovered {into}{sep}{zoom}.WAV",
+                                              f"Already recovered {into}{sep}{zoom}-2.WAV"], ""),
+            (["--check", "--recover", into, *cards], 0, [f"Already recovered {into}{sep}{zoom}.WAV",
+                                                         f"Already recovered {into}{sep}{zoom}-2.WAV"], ""),
+            (["--check", "--recover", f"{d}/twice", cards[0], cards[0]], 1,
+             [f"Would recover {d}/twice{sep}{zoom}.WAV", f"Already recovered {d}/twice{sep}{zoom}.WAV"], ""),
+            (["--recover", f"{d}/alone", f"{d}/alone.img"], 1, ["Cannot recover /TAKE.WAV"], ""),
+            (["--like", t["pcm"], "--recover", f"{d}/alone", f"{d}/alone.img"], 0,
+             [f"Recovered {d}/alone{sep}TAKE.WAV"], ""),
+            (["--recover", f"{d}/linked", cards[0]], 1, [f"Will not write {d}/linked{sep}{zoom}.WAV"], ""),
+            (["--recover", cards[0], f"{d}/linked"], 2, [], "the folder to recover into comes first"),
+            (["--like", cards[0], "--recover", into, cards[0]], 2, [], "whose format can be lent")):
+        got, out, err_text = tool(*args)
+        said = [re.sub(r" (/\S*|the take at cluster \d+) from \S+ into", "", line) for line in out.splitlines()
+                if not line.startswith(" ")]
+        check(got == status and len(said) == len(lines) and all(a.startswith(b) for a, b in zip(said, lines)) and
+              err in err_text,
+              f"{' '.join(args[:-1])}: {got}\n{out}{err_text}")
+    check(os.listdir(elsewhere) == [], "a link was followed")
+    check_recovered("--like", f"{d}/alone/TAKE.WAV", t["pcm"])
+
+
 def check_shell(d, t):
     """What surrounds the finder: a name that climbs out of the folder, a failing card, sudo."""
     v = fat_image(f"{d}/escape.img", 300, 32, 8, files=[(t["pcm"], "xxxxxxxxxxxxxxxxxxx.WAV")])
@@ -335,6 +421,7 @@ def main():
             check_case(d, case, image, expected, said, sleuth)
         check_bad_inputs(d, t)
         check_shell(d, t)
+        check_runs(d, t)
     return check.close()
 
 
