@@ -46,20 +46,22 @@ function lengthText(result) {
 }
 
 // In plain words, beside the command line's own report line.
+const zeroBytes = '0 KB: may still be on the card';
 function statusOf(result) {
   if (result.done) return 'Repaired';
   if (result.unableToWrite) return 'Could not be written';
   if (result.failed || result.verdict === 'failed') return 'Could not be read';
-  if (result.empty) return 'Empty file';
+  if (result.empty) return zeroBytes;
   if (result.needsFix) return 'Needs repair';
   return { correct: 'Healthy', cutshort: 'Cut short: cannot be repaired', toolarge: 'Too long to repair' }[result.verdict] ||
     (result.wave ? 'No audio found' : 'Not a WAVE file');
 }
 
 // A player opens the copy only if it ends like an audio file.
+const takeName = /\.(wav|wave|bwf|rf64)$/i;
 function copyName(path) {
   const name = path.split('/').pop();
-  return /\.(wav|wave|bwf|rf64)$/i.test(name) ? name : `${name}.wav`;
+  return takeName.test(name) ? name : `${name}.wav`;
 }
 
 // The original's slices with the planned bytes in between: nothing large is copied.
@@ -113,6 +115,14 @@ function element(tag, props, ...children) {
   return e;
 }
 
+// What a take of 0 KB needs: the card it was recorded on, read whole.
+function cardAdvice() {
+  const link = element('a', { href: '#card-image', textContent: 'an image of the card' });
+  link.addEventListener('click', () => { document.getElementById('card-image').open = true; });
+  return element('span', { className: 'note' }, 'Its audio is most likely still on the card: give this page ', link,
+                 ', not the take.');
+}
+
 function showResult(item) {
   const { row, entry, result } = item;
   const status = statusOf(result);
@@ -122,9 +132,10 @@ function showResult(item) {
   cell(row, element('span', { className: 'status' }, status));
   cell(row, lengthText(result));
   const actions = cell(row);
-  const changed = element('details', {}, element('summary', {}, 'What changed'),
-                          element('p', {}, result.report), element('pre', {}, result.detail.join('\n')));
-  cell(row, changed);
+  const changes = result.needsFix || result.done;
+  cell(row, element('details', {}, element('summary', {}, changes ? 'What changed' : 'Details'),
+                    element('p', {}, result.report), element('pre', {}, result.detail.join('\n'))));
+  if (result.empty) actions.append(cardAdvice());
   item.copy = result.needsFix ? repairedCopy(entry.file, result.writes) : null;
   if (!item.copy) return;
   const name = copyName(entry.path), url = URL.createObjectURL(item.copy);
@@ -158,25 +169,30 @@ async function repairRow(item) {
   summarise();
 }
 
-// "9 files: 4 need repair, 3 healthy, 2 not WAVE", and the counts for tests.
+const plural = (n, word) => `${n} ${word}${n === 1 ? '' : 's'}`;
+
+// "9 files: 4 need repair, 3 healthy, 2 not WAVE; 1 card image: 2 lost takes recovered", and the
+// counts for tests. A card image and the takes it lost are not counted among the files.
 function summarise() {
-  const statuses = shown.map((s) => s.row.dataset.status);
+  const statuses = shown.filter((s) => !s.card && !s.lost).map((s) => s.row.dataset.status);
   const count = (...words) => statuses.filter((s) => words.includes(s)).length;
   const alone = [...leftAlone.values()].reduce((a, b) => a + b, 0);
-  const notWave = count('Not a WAVE file', 'Empty file') + alone, total = statuses.length + alone - count('Lost take');
+  const notWave = count('Not a WAVE file') + alone, total = statuses.length + alone, zero = count(zeroBytes);
   const needs = count('Needs repair'), repaired = count('Repaired'), healthy = count('Healthy');
-  const cards = count('Card image'), lost = count('Lost take');
-  const other = total - needs - repaired - healthy - notWave - cards - lost;
+  const cards = shown.filter((s) => s.card).length, lost = shown.filter((s) => s.lost).length;
+  const other = total - needs - repaired - healthy - notWave - zero;
   const parts = [`${needs} ${needs === 1 ? 'needs' : 'need'} repair`];
   if (repaired) parts.push(`${repaired} repaired`);
   parts.push(`${healthy} healthy`);
   if (notWave) parts.push(`${notWave} not WAVE`);
-  if (cards) parts.push(`${cards} card ${cards === 1 ? 'image' : 'images'} with ${lost} lost ${lost === 1 ? 'take' : 'takes'}`);
+  if (zero) parts.push(`${zero} at 0 KB`);
   if (other) parts.push(`${other} ${other === 1 ? 'another problem' : 'other problems'}`);
+  const said = total ? [`${plural(total, 'file')}: ${parts.join(', ')}`] : [];
+  if (cards) said.push(`${plural(cards, 'card image')}: ${lost ? `${plural(lost, 'lost take')} recovered` : 'no lost take'}`);
   const summary = document.getElementById('summary');
   Object.assign(summary.dataset, { total, repair: needs + repaired, healthy, other: total - needs - repaired - healthy,
-                                    lost });
-  summary.textContent = total ? `${total} ${total === 1 ? 'file' : 'files'}: ${parts.join(', ')}` : '';
+                                    cards, lost });
+  summary.textContent = said.join('; ');
   const out = document.getElementById('left-alone');
   out.dataset.count = String(alone);
   out.textContent = [...leftAlone].map(([top, n]) => `${n} ${n === 1 ? 'file' : 'files'} under ${top} ` +
@@ -197,7 +213,7 @@ async function checkAll(entries) {
     const result = await check(entry.file, entry.path);
     if (result.failed) continue;
     if (!entry.inFolder && !result.wave && entry.file.size >= 65536 && await showCard(entry)) continue;
-    if (entry.inFolder && !result.wave) {
+    if (entry.inFolder && !result.wave && !(result.empty && takeName.test(entry.path))) {
       const top = entry.path.split('/')[0];
       leftAlone.set(top, (leftAlone.get(top) || 0) + 1);
       continue;
@@ -250,10 +266,10 @@ async function showCard(entry) {
   Object.assign(row.dataset, { name: entry.path, report: status, detail: '', status: 'Card image', lost: String(count) });
   cell(row, element('strong', {}, entry.path));
   cell(row, element('span', { className: 'status' }, status));
-  shown.push({ row, entry, result: found });
+  shown.push({ row, entry, result: found, card: true });
   for (const take of found.takes) {
     const item = { row: rows.insertRow(), entry: { file: entry.file, path: `${entry.path}/${take.name}`, card: entry.path },
-                   result: take, copy: recoveredCopy(entry.file, take.pieces) };
+                   result: take, copy: recoveredCopy(entry.file, take.pieces), lost: true };
     shown.push(item);
     showLostTake(item, take);
   }

@@ -45,6 +45,7 @@ const files = {
   'rf64 ds64 0.wav': Buffer.concat([Buffer.from('RF64'), le32(0xFFFFFFFF), Buffer.from('WAVE'),
     chunk('ds64', Buffer.concat([le64(0), le64(0), le64(0), le32(0)])), fmt, Buffer.from('data'), le32(0xFFFFFFFF),
     audio(8820)]),
+  'ZOOM0001.WAV': Buffer.alloc(0),  // what a dead battery leaves in the card's folder
 };
 
 const work = mkdtempSync(join(tmpdir(), 'ostrel-page-'));
@@ -81,7 +82,8 @@ async function give(input, paths, keep = false) {
   await tab.waitForFunction(() => document.body.dataset.state === 'done', null, { timeout: 120000 });
   return tab.$$eval('#rows tr', (trs) => trs.map((tr) => ({
     name: tr.dataset.name, report: tr.dataset.report, detail: tr.dataset.detail,
-    download: Boolean(tr.querySelector('[data-action="download"][data-repaired]')),
+    download: Boolean(tr.querySelector('[data-action="download"][data-repaired]')), status: tr.dataset.status,
+    changed: tr.querySelector('summary')?.textContent, advice: tr.querySelector('.note')?.textContent,
   })));
 }
 async function zipped() {
@@ -119,13 +121,19 @@ run(names, inPlace);
 for (const row of rows) {
   const healthy = row.report.includes('appears to be correct') || !row.name.endsWith('.wav');
   check(row.download === !healthy, `files ${row.name}: ${row.download ? 'offers' : 'offers no'} download`);
+  check((row.changed === 'What changed') === row.download, `files ${row.name}: "${row.changed}" folded`);
   if (row.download) {
     const copy = readFileSync(await download(row.name));
     check(copy.equals(readFileSync(join(inPlace, row.name))), `files ${row.name}: the copy differs from the tool's repair`);
   }
 }
 check(await tab.$eval('#summary', (o) => `${o.textContent} ${Object.values(o.dataset)}`) ===
-  '4 files: 2 need repair, 1 healthy, 1 not WAVE 4,2,1,1,0', 'files: the summary');
+  '5 files: 2 need repair, 1 healthy, 1 not WAVE, 1 at 0 KB 5,2,1,2,0,0', 'files: the summary');
+const zero = rows.find((r) => r.name === 'ZOOM0001.WAV');
+check(zero.status === '0 KB: may still be on the card' && zero.advice.includes('an image of the card'),
+  `files: a 0-byte take is "${zero.status}", advised "${zero.advice}"`);
+await tab.click('tr[data-name="ZOOM0001.WAV"] a[href="#card-image"]');
+check(await tab.isVisible('#card-image code'), 'files: the advice opens how to make an image of a card');
 check(await tab.$$eval('audio[data-action="listen"]', (a) => a.map((e) => e.getAttribute('aria-label')).join()) ===
   'Listen to the repaired crashed take.wav', 'files: a player for the repaired PCM take only');
 await tab.screenshot({ path: screenshot, fullPage: true });
@@ -153,9 +161,11 @@ writeFileSync(join(card, 'FOUND.000', 'FILE0000.CHK'), files['rf64 ds64 0.wav'])
 writeFileSync(join(card, 'sub', 'ok.wav'), files['healthy with LIST.wav']);
 writeFileSync(join(card, '._TAKE.WAV'), files['crashed take.wav']);
 writeFileSync(join(card, 'notes.txt'), files['notes.txt']);
+writeFileSync(join(card, 'ZOOM0002.WAV'), '');  // the tool leaves it alone; the page shows it
 const folderRows = (await give('#folder', card, true)).slice(names.length);
 const walked = ['CARD/FOUND.000/FILE0000.CHK', 'CARD/TAKE.WAV', 'CARD/sub/ok.wav'];
-compareRows(folderRows, walked, cliReports(['CARD'], work), 'folder');
+compareRows(folderRows.filter((r) => r.name !== 'CARD/ZOOM0002.WAV'), walked, cliReports(['CARD'], work), 'folder');
+check(folderRows[2].status === '0 KB: may still be on the card', `folder: ZOOM0002.WAV is ${folderRows[2].status}`);
 check(await tab.$eval('#left-alone', (o) => o.dataset.count) === '1', 'folder: one file left alone');
 
 // A folder of 100 takes, and a sparse 5 GiB take: how long the page takes to check them.
