@@ -54,8 +54,9 @@ if command -v strace >/dev/null; then
 fi
 if command -v photorec >/dev/null; then
   start=$(date +%s.%N)
-  photorec /log /d "$work/photorec/out" /cmd "$image" options,paranoid_no,fileopt,everything,disable,riff,enable,search \
-    >/dev/null 2>&1 || true
+  # PhotoRec leaves its log and session file in the folder it runs in: the bench's own.
+  (cd "$work" && photorec /log /d "$work/photorec/out" /cmd "$image" \
+    options,paranoid_no,fileopt,everything,disable,riff,enable,search >/dev/null 2>&1) || true
   end=$(date +%s.%N)
   echo "photorec:  $(echo "$start $end" | awk '{print $2 - $1}') s, $(find "$work" -path "*photorec*" -name "*.wav" | wc -l) WAVE files"
 fi

@@ -91,6 +91,7 @@ std::string take_json(ostrel::ByteSource& source, const ostrel::card::Findings& 
     for (size_t k = 0; k < plan.write_count; ++k) overlay(pieces, plan.writes[k].offset, plan.writes[k].bytes, plan.writes[k].count);
     std::string json = "{\"name\":" + quoted(t.name) + ",\"where\":" + quoted(card::take_where(f, t));
     json += ",\"guess\":" + quoted(t.format_from) + ",\"ms\":" + std::to_string(ostrel::audio_millis(plan, plan.new_size));
+    json += std::string(",\"older\":") + (t.older ? "true" : "false") + ",\"noformat\":" + (t.no_format() ? "true" : "false");
     json += ",\"tag\":" + std::to_string(plan.format.tag) + ",\"detail\":[";
     std::vector<std::string> lines = card::take_detail(f, t);
     for (const std::string& line : ostrel::detail_lines(plan, t.name)) lines.push_back(line);
