@@ -96,6 +96,24 @@ async function download(name) {
     tab.click(`tr[data-name="${name}"] [data-action="download"]`)]);
   return saved.path();
 }
+// Each player loads its copy and plays a third of a second; its row's name, duration and how far it played.
+const listen = () => tab.$$eval('audio[data-action="listen"]', (players) => Promise.all(players.map((a) => new Promise(
+  (done) => {
+    const said = (more) => done({ name: a.closest('tr').dataset.name, duration: a.duration, at: a.currentTime, ...more });
+    a.onerror = () => said({ error: a.error.message || `code ${a.error.code}` });
+    a.ontimeupdate = () => a.currentTime > 0.3 && (a.pause(), said());
+    a.onloadedmetadata = () => a.play().catch((error) => said({ error: String(error) }));
+    Object.assign(a, { preload: 'metadata', muted: true }).load();
+  }))));
+// A player's length is the frames of the tool's take over its rate.
+function heard(players, fileOf, what) {
+  for (const p of players) {
+    const take = readFileSync(fileOf(p.name)), fmtAt = take.indexOf('fmt '), dataAt = take.indexOf('data');
+    const s = Math.floor(take.readUInt32LE(dataAt + 4) / take.readUInt16LE(fmtAt + 20)) / take.readUInt32LE(fmtAt + 12);
+    check(!p.error && Math.abs(p.duration - s) < 0.001 && p.at > 0.3,
+      `${what} ${p.name}: the player ${p.error || `lasts ${p.duration} s (the tool's ${s} s) and played ${p.at} s`}`);
+  }
+}
 function compareRows(rows, names, cli, what) {
   check(rows.length === names.length, `${what}: ${rows.length} rows for ${names.length} files`);
   names.forEach((name, k) => {
@@ -136,6 +154,7 @@ await tab.click('tr[data-name="ZOOM0001.WAV"] a[href="#card-image"]');
 check(await tab.isVisible('#card-image code'), 'files: the advice opens how to make an image of a card');
 check(await tab.$$eval('audio[data-action="listen"]', (a) => a.map((e) => e.getAttribute('aria-label')).join()) ===
   'Listen to the repaired crashed take.wav', 'files: a player for the repaired PCM take only');
+heard(await listen(), (name) => join(inPlace, name), 'files');
 await tab.screenshot({ path: screenshot, fullPage: true });
 await tab.setViewportSize({ width: 390, height: 844 });
 const rights = await tab.$$eval('[data-action="download"]', (links) => links.map((l) => l.getBoundingClientRect().right));
