@@ -99,7 +99,7 @@ window.ostrel = { repairInPlace };
 const rows = document.getElementById('rows');
 const button = (action) => document.querySelector(`[data-action="${action}"]`);
 const notice = document.getElementById('notice');
-const progress = document.getElementById('progress');
+const progress = document.getElementById('progress'), reading = document.getElementById('reading');
 // Every row shown until Clear: { row, entry, result, copy }.
 const shown = [];
 let leftAlone = new Map();
@@ -123,6 +123,23 @@ function cardAdvice() {
                  ', not the take.');
 }
 
+// A download of the copy, marked data-repaired or data-recovered, and a player on it where the
+// browser plays its format.
+function offer(actions, item, name, kind, tag, playable = true) {
+  const { path } = item.entry, url = URL.createObjectURL(item.copy);
+  const text = `Download ${kind === 'repaired' ? 'repaired copy' : 'recovered take'}`;
+  const link = element('a', { href: url, download: copyName(name), textContent: text });
+  Object.assign(link.dataset, { action: 'download', [kind]: '' });
+  link.setAttribute('aria-label', `${text} of ${path}`);
+  actions.append(link);
+  const audio = document.createElement('audio');
+  if (!playable || audio.canPlayType(`audio/wav; codecs="${tag}"`) === '') return;
+  Object.assign(audio, { controls: true, preload: 'none', src: url });
+  audio.dataset.action = 'listen';
+  audio.setAttribute('aria-label', `Listen to the ${kind} ${path}`);
+  actions.append(audio);
+}
+
 function showResult(item) {
   const { row, entry, result } = item;
   const status = statusOf(result);
@@ -138,19 +155,7 @@ function showResult(item) {
   if (result.empty) actions.append(cardAdvice());
   item.copy = result.needsFix ? repairedCopy(entry.file, result.writes) : null;
   if (!item.copy) return;
-  const name = copyName(entry.path), url = URL.createObjectURL(item.copy);
-  const link = element('a', { href: url, download: name, textContent: 'Download repaired copy' });
-  Object.assign(link.dataset, { action: 'download', repaired: '' });
-  link.setAttribute('aria-label', `Download repaired copy of ${entry.path}`);
-  actions.append(link);
-  const audio = document.createElement('audio');
-  const mime = `audio/wav; codecs="${result.tag}"`;
-  if (result.form === 'RIFF' && audio.canPlayType(mime) !== '') {
-    Object.assign(audio, { controls: true, preload: 'none', src: url });
-    audio.dataset.action = 'listen';
-    audio.setAttribute('aria-label', `Listen to the repaired ${entry.path}`);
-    actions.append(audio);
-  }
+  offer(actions, item, entry.path, 'repaired', result.tag, result.form === 'RIFF');
   if (!entry.handle) return;
   const repair = element('button', { type: 'button', textContent: 'Repair in place' });
   repair.dataset.action = 'repair';
@@ -224,6 +229,8 @@ async function checkAll(entries) {
   }
   summarise();
   document.body.dataset.state = 'done';
+  // On a phone the results are below the fold: they are brought up when the checking ends.
+  if (matchMedia('(max-width: 600px)').matches) document.getElementById('found').scrollIntoView();
 }
 const walked = (entries) => entries.sort(folderOrder);
 
@@ -232,33 +239,35 @@ const walked = (entries) => entries.sort(folderOrder);
 const recoveredCopy = (image, pieces) => new Blob(pieces.map((p) => (p.bytes ? new Uint8Array(p.bytes) :
   image.slice(p.at, p.at + p.length))), { type: 'audio/wav' });
 
+// "Recovered the take at cluster 1144 from card.img.", as the command line says it, and how it
+// was found under it.
 function showLostTake(item, take) {
   const { row, entry } = item;
-  const where = `Lost take ${take.where} on ${entry.card}`;
-  Object.assign(row.dataset, { name: entry.path, report: where, detail: take.detail.join('\n'), status: 'Lost take' });
+  const where = `Recovered ${take.where} from ${entry.card}.`;
+  const status = take.guess ? 'Recovered from the card (format guessed)' : 'Recovered from the card';
+  Object.assign(row.dataset, { name: entry.path, report: where, detail: take.detail.join('\n'), status });
   cell(row, element('strong', {}, entry.path));
-  cell(row, element('span', { className: 'status' }, take.guess ? 'Lost take (format guessed)' : 'Lost take'));
+  cell(row, element('span', { className: 'status' }, status));
   cell(row, duration(take.ms));
-  const actions = cell(row);
-  cell(row, element('details', {}, element('summary', {}, 'Where it was'), element('p', {}, where),
-                    element('pre', {}, take.detail.join('\n'))));
-  const url = URL.createObjectURL(item.copy);
-  const link = element('a', { href: url, download: copyName(take.name), textContent: 'Download recovered take' });
-  link.dataset.action = 'download-recovered';
-  link.setAttribute('aria-label', `Download recovered take ${entry.path}`);
-  actions.append(link);
-  const audio = document.createElement('audio');
-  if (audio.canPlayType(`audio/wav; codecs="${take.tag}"`) !== '') {
-    Object.assign(audio, { controls: true, preload: 'none', src: url });
-    audio.dataset.action = 'listen';
-    audio.setAttribute('aria-label', `Listen to the recovered ${entry.path}`);
-    actions.append(audio);
-  }
+  offer(cell(row), item, take.name, 'recovered', take.tag);
+  cell(row, element('div', {}, where), element('details', {}, element('summary', {}, 'How it was found'),
+                                               element('pre', {}, take.detail.join('\n'))));
+}
+
+// "read 1.2 GB of 64.0 GB, 150 MB/s, 419 s left", as the command line shows it.
+const megabytes = (bytes) => (bytes >= 1e9 ? `${(bytes / 1e9).toFixed(1)} GB` : `${Math.round(bytes / 1e6)} MB`);
+function showReading(path, { at, of, read, seconds }) {
+  const speed = read / seconds;
+  Object.assign(progress, { hidden: false, max: of, value: at });
+  reading.textContent = `Reading ${path}: read ${megabytes(at)} of ${megabytes(of)}, ${megabytes(speed)}/s, ` +
+    `${Math.round((of - at) / speed)} s left`;
 }
 
 // A card image, or a copy of one: a row for the card, and one for each take it lost.
 async function showCard(entry) {
-  const found = await ask({ file: entry.file, card: true });
+  const found = await ask({ file: entry.file, card: true }, (at) => showReading(entry.path, at));
+  progress.hidden = true;
+  reading.textContent = '';
   if (found.failed || !found.card) return false;
   const row = rows.insertRow();
   const count = found.takes.length;
@@ -432,5 +441,7 @@ button('clear').addEventListener('click', () => {
   leftAlone = new Map();
   rows.replaceChildren();
   notice.textContent = '';
+  // The same files given again are then checked again.
+  document.querySelectorAll('input[type="file"]').forEach((input) => { input.value = ''; });
   summarise();
 });

@@ -4,11 +4,12 @@
 
 const reader = new FileReaderSync();
 
-function readFrom(file) {
+function readFrom(file, onRead = () => {}) {
   Module.readAt = (offset, into, count) => {
     const bytes = reader.readAsArrayBuffer(file.slice(offset, offset + count));
     if (bytes.byteLength !== count) return false;
     HEAPU8.set(new Uint8Array(bytes), into);
+    onRead(offset + count, count);
     return true;
   };
 }
@@ -16,9 +17,19 @@ function check(file, path) {
   readFrom(file);
   return JSON.parse(Module.ccall('ostrel_check', 'string', ['number', 'string'], [file.size, path]));
 }
-// A card image: every cluster no entry holds is read once, 8 MiB at a time.
-function recover(file) {
-  readFrom(file);
+// A card image: every cluster no entry holds is read once, 8 MiB at a time. How far the reading
+// has come is posted at most four times a second, the first after a quarter of a second, when the
+// speed means something.
+function recover(file, id) {
+  const started = performance.now();
+  let read = 0, told = started;
+  readFrom(file, (at, count) => {
+    read += count;
+    const now = performance.now();
+    if (now - told < 250) return;
+    told = now;
+    postMessage({ id, progress: { at, of: file.size, read, seconds: (now - started) / 1000 } });
+  });
   return JSON.parse(Module.ccall('ostrel_recover', 'string', ['number'], [file.size]));
 }
 
@@ -64,7 +75,7 @@ onmessage = async (event) => {
   const { id, file, path, blob, card } = event.data;
   let result;
   try {
-    result = blob ? { crc: await crcOf(blob, id) } : card ? recover(file) : check(file, path);
+    result = blob ? { crc: await crcOf(blob, id) } : card ? recover(file, id) : check(file, path);
   } catch (error) {
     result = { failed: String(error) };
   }

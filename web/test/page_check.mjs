@@ -1,9 +1,10 @@
 // Opens the built page in Debian's Chromium, headless, and checks it against the command line:
 // the same report line and -v detail for every file, repaired copies byte for byte what the tool
 // leaves in place, no download for a healthy take, no request beyond the page's own file, a
-// walked folder, a sparse 5 GiB take, and the repair in place on a file of the origin-private
-// file system; the summary, the player, a phone-width layout, a cancelled picker, and the zip of
-// every repaired copy unpacked by Python's zipfile. Usage: node page_check.mjs PAGE TOOL
+// walked folder, a sparse 5 GiB take, a sparse card image whose take the card lost, and the repair
+// in place on a file of the origin-private file system; the summary, a 0 KB take's advice, each
+// player loaded and played, the card's reading as it goes, a phone-width layout, a cancelled
+// picker, and the zip of every repaired copy unpacked by Python's zipfile. Usage: node page_check.mjs PAGE TOOL
 // SCREENSHOT; exit 77 (skipped) without Chromium or playwright-core.
 import { execFileSync } from 'node:child_process';
 import { existsSync, mkdtempSync, readFileSync, writeFileSync, mkdirSync, rmSync, truncateSync } from 'node:fs';
@@ -103,7 +104,7 @@ const listen = () => tab.$$eval('audio[data-action="listen"]', (players) => Prom
     a.onerror = () => said({ error: a.error.message || `code ${a.error.code}` });
     a.ontimeupdate = () => a.currentTime > 0.3 && (a.pause(), said());
     a.onloadedmetadata = () => a.play().catch((error) => said({ error: String(error) }));
-    Object.assign(a, { preload: 'metadata', muted: true }).load();
+    Object.assign(a, { preload: 'metadata' }).load();
   }))));
 // A player's length is the frames of the tool's take over its rate.
 function heard(players, fileOf, what) {
@@ -152,15 +153,10 @@ check(zero.status === '0 KB: may still be on the card' && zero.advice.includes('
   `files: a 0-byte take is "${zero.status}", advised "${zero.advice}"`);
 await tab.click('tr[data-name="ZOOM0001.WAV"] a[href="#card-image"]');
 check(await tab.isVisible('#card-image code'), 'files: the advice opens how to make an image of a card');
+await tab.$eval('#card-image', (d) => { d.open = false; });
 check(await tab.$$eval('audio[data-action="listen"]', (a) => a.map((e) => e.getAttribute('aria-label')).join()) ===
   'Listen to the repaired crashed take.wav', 'files: a player for the repaired PCM take only');
 heard(await listen(), (name) => join(inPlace, name), 'files');
-await tab.screenshot({ path: screenshot, fullPage: true });
-await tab.setViewportSize({ width: 390, height: 844 });
-const rights = await tab.$$eval('[data-action="download"]', (links) => links.map((l) => l.getBoundingClientRect().right));
-check(rights.length === 2 && rights.every((r) => r <= 390), `phone: download buttons end at ${rights}`);
-await tab.screenshot({ path: screenshot.replace(/\.png$/, '-phone.png'), fullPage: true });
-await tab.setViewportSize({ width: 1280, height: 720 });
 // A picker cancelled or refused leaves the rows; only the refusal is explained.
 if (await tab.isVisible('#pick-files')) {
   for (const [error, said] of [['AbortError', false], ['SecurityError', true]]) {
@@ -221,25 +217,52 @@ rmSync(zip);
 console.log(`timing: a folder of 100 takes in ${hundredMs} ms, its zip in ${hundredZipMs} ms; three takes, one of 5 GiB, ` +
   `in ${bigMs} ms, their zip in ${await tab.$eval('body', (b) => b.dataset.zipMs)} ms`);
 
-// A sparse 2 GiB card image whose take the card lost: the page's recovered take is the tool's.
+// The takes again with a sparse 2 GiB card image whose take the card lost, on a phone: the inputs
+// emptied by Clear, the reading of the image shown as it goes, the results brought into view, the
+// recovered take the tool's, and every player as long as the tool's take; then the screenshots.
 const cardImage = join(work, 'card.img'), cardHelpers = fileURLToPath(new URL('../../tests/card', import.meta.url));
 try {
   execFileSync('python3', ['-c', `import sys; sys.path.insert(0, sys.argv[1]); from card_images import fat_image
 fat_image(sys.argv[2], 2048, 32, 32, files=[(sys.argv[3], "ZOOM0001.WAV")]).cut("ZOOM0001.WAV")`, cardHelpers, cardImage,
   join(given, 'crashed take.wav')], { stdio: 'ignore' });
+  run(['--recover', join(work, 'recovered'), cardImage], work);
 } catch {
   console.log('card image: not tried (needs dosfstools and mtools)');
 }
-if (existsSync(cardImage)) {
-  started = Date.now();
-  const cardRows = await give('#files', [cardImage]);
-  const cardMs = Date.now() - started;
-  run(['--recover', join(work, 'recovered'), cardImage], work);
-  check(cardRows.length === 2 && cardRows[1].name === 'card.img/ZOOM0001.WAV', `card: rows ${JSON.stringify(cardRows)}`);
-  const [saved] = await Promise.all([tab.waitForEvent('download'), tab.click('[data-action="download-recovered"]')]);
-  check(readFileSync(await saved.path()).equals(readFileSync(join(work, 'recovered', 'ZOOM0001.WAV'))),
+const hasCard = existsSync(cardImage);
+await tab.setViewportSize({ width: 390, height: 844 });
+await tab.click('[data-action="clear"]');
+check(await tab.$$eval('input[type="file"]', (all) => all.every((i) => i.files.length === 0)), 'clear: inputs keep files');
+await tab.evaluate(() => {
+  scrollTo(0, 0);
+  const bar = document.getElementById('progress'), text = document.getElementById('reading');
+  window.readings = [];
+  new MutationObserver(() => readings.push([bar.value, bar.hidden, text.textContent])).observe(text, { childList: true });
+});
+started = Date.now();
+const cardRows = await give('#files', names.map((n) => join(given, n)).concat(hasCard ? [cardImage] : []), true);
+const cardMs = Date.now() - started;
+check(await tab.$eval('#found', (h) => scrollY > 0 && Math.abs(h.getBoundingClientRect().top) < 50), 'phone: results not in view');
+const rights = await tab.$$eval('[data-action="download"]', (links) => links.map((l) => l.getBoundingClientRect().right));
+check(rights.length === 2 + hasCard && rights.every((r) => r <= 390), `phone: download buttons end at ${rights}`);
+heard(await listen(), (name) => (name.startsWith('card.img/') ? join(work, 'recovered', name.slice(9)) : join(inPlace, name)),
+  'with a card');
+await tab.screenshot({ path: screenshot.replace(/\.png$/, '-phone.png'), fullPage: true });
+await tab.setViewportSize({ width: 1280, height: 720 });
+await tab.screenshot({ path: screenshot, fullPage: true });
+if (hasCard) {
+  const lost = cardRows[names.length + 1] || {};
+  check(cardRows.length === names.length + 2 && lost.name === 'card.img/ZOOM0001.WAV' &&
+    lost.status === 'Recovered from the card' && /^Recovered \S+ from card.img.$/.test(lost.report),
+  `card: rows ${JSON.stringify(cardRows.slice(names.length))}`);
+  check(readFileSync(await download(lost.name)).equals(readFileSync(join(work, 'recovered', 'ZOOM0001.WAV'))),
     'card: the recovered take differs from the tool\'s');
-  console.log(`timing: a sparse 2 GiB card image in ${cardMs} ms`);
+  check(await tab.$eval('#summary', (o) => `${o.textContent} ${Object.values(o.dataset)}`) === '5 files: 2 need repair, ' +
+    '1 healthy, 1 not WAVE, 1 at 0 KB; 1 card image: 1 lost take recovered 5,2,1,2,1,1', 'card: the summary');
+  const readings = await tab.evaluate(() => readings);
+  check(readings.some(([at, hidden, text]) => at > 0 && !hidden &&
+    /^Reading card.img: read \d+ MB of 2.1 GB, \d+ MB\/s, \d+ s left$/.test(text)), `card: read ${readings.pop()}`);
+  console.log(`timing: five takes and a sparse 2 GiB card image in ${cardMs} ms, its reading shown ${readings.length} times`);
 }
 
 check(requests.every((url) => url.startsWith('file:') || url.startsWith('blob:') || url.startsWith('data:')),
