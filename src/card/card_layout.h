@@ -46,6 +46,8 @@ struct Entry {
     bool deleted = false;
     bool contiguous = false;  // exFAT's NoFatChain: the file's clusters follow each other
     uint32_t modified = 0;    // date and time as stored, which order as numbers do
+    uint32_t slots = 1;         // the 32-byte directory entries it takes, its long name's included
+    uint32_t holes_before = 0;  // free entries before it in its directory, which a new entry may fill
 };
 
 // A volume with its allocation table and what its directories hold. `live` marks every cluster
@@ -56,6 +58,7 @@ struct VolumeContents {
     std::vector<uint32_t> fat;  // the raw entry of every cluster below volume.end()
     std::vector<Entry> files;
     std::vector<uint8_t> live;       // 1 per cluster below volume.end()
+    std::vector<uint8_t> allocated;  // exFAT: 1 per cluster its allocation bitmap marks; empty on FAT
     std::vector<std::string> notes;  // what was found wrong, in words
     bool link(uint32_t value) const { return value >= kFirstCluster && value < volume.end(); }
     // The clusters of a file from `first`, `count` of them, by the FAT or one after another;

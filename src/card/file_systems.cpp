@@ -133,6 +133,20 @@ struct Walker {
         return bytes;
     }
 
+    // exFAT's allocation bitmap: one bit a cluster from cluster 2, in the clusters it holds.
+    void load_bitmap(const std::vector<uint32_t>& clusters) {
+        const Volume& v = vc.volume;
+        const size_t need = (size_t{v.clusters} + 7) / 8, most = (need + v.cluster_bytes - 1) / v.cluster_bytes;
+        const size_t count = clusters.size() < most ? clusters.size() : most;
+        std::vector<uint8_t> bits(count * size_t{v.cluster_bytes});
+        for (size_t k = 0; k < count; ++k)
+            if (!source.read_at(v.cluster_offset(clusters[k]), bits.data() + k * v.cluster_bytes, v.cluster_bytes))
+                return;
+        vc.allocated.assign(v.end(), 0);
+        for (uint32_t c = kFirstCluster; c < v.end() && (c - kFirstCluster) / 8 < bits.size(); ++c)
+            vc.allocated[c] = (bits[(c - kFirstCluster) / 8] >> ((c - kFirstCluster) % 8)) & 1;
+    }
+
     void subdirectory(const Dir& parent, const std::string& name, uint32_t first, uint64_t bytes, bool contiguous) {
         if (parent.depth + 1 >= kMaxDepth) return vc.notes.push_back(parent.path + "/" + name + ": too deep; not read");
         todo.push_back({parent.path + "/" + name, first, bytes, contiguous, parent.depth + 1});
@@ -164,10 +178,13 @@ void walk_fat_dir(Walker& w, const Walker::Dir& d) {
     const std::vector<uint8_t> bytes = w.read_dir(d);
     std::vector<uint16_t> lfn;
     uint8_t lfn_sum = 0;
+    uint32_t holes = 0, pieces = 0;
     for (size_t at = 0; at + 32 <= bytes.size(); at += 32) {
         const uint8_t* e = bytes.data() + at;
         if (e[0] == 0) break;
+        holes += e[0] == 0xE5;
         if (e[11] == 0x0F) {  // a long-name piece; the last comes first
+            ++pieces;
             if (e[0] == 0xE5 || (e[0] & 0x1F) == 0) continue;
             const size_t slot = ((e[0] & 0x1F) - 1u) * 13;
             if (e[0] & 0x40) lfn.assign(slot + 13, 0xFFFF), lfn_sum = e[13];
@@ -180,6 +197,8 @@ void walk_fat_dir(Walker& w, const Walker::Dir& d) {
         std::string name =
             !deleted && !lfn.empty() && lfn_sum == short_name_sum(e) ? utf8_from_utf16(lfn) : short_name(e);
         lfn.clear();
+        const uint32_t slots = deleted ? 1 : pieces + 1;
+        pieces = 0;
         if ((e[11] & 0x08) || name == "." || name == "..") continue;  // the volume label, and links up
         const uint32_t first = w.vc.volume.kind == FsKind::Fat32 ? uint32_t{load_le16(e + 20)} << 16 | load_le16(e + 26)
                                                                  : load_le16(e + 26);
@@ -188,7 +207,7 @@ void walk_fat_dir(Walker& w, const Walker::Dir& d) {
             continue;
         }
         w.add_file({d.path + "/" + name, first, load_le32(e + 28), deleted, false,
-                    uint32_t{load_le16(e + 24)} << 16 | load_le16(e + 22)});
+                    uint32_t{load_le16(e + 24)} << 16 | load_le16(e + 22), slots, holes});
     }
 }
 
@@ -204,6 +223,7 @@ uint16_t set_checksum(const uint8_t* set, size_t count) {
 
 void walk_exfat_dir(Walker& w, const Walker::Dir& d) {
     const std::vector<uint8_t> bytes = w.read_dir(d);
+    uint32_t holes = 0;
     for (size_t at = 0; at + 32 <= bytes.size(); at += 32) {
         const uint8_t* e = bytes.data() + at;
         if (e[0] == 0) break;
@@ -211,9 +231,12 @@ void walk_exfat_dir(Walker& w, const Walker::Dir& d) {
             const uint64_t want = w.clusters_for(load_le64(e + 24));
             const uint32_t first = load_le32(e + 20);
             const bool chained = w.vc.link(first) && w.vc.link(w.vc.fat[first]);
-            w.hold(w.vc.chain(first, want, chained), e[0] == 0x81 ? "the allocation bitmap" : "the up-case table");
+            const std::vector<uint32_t> clusters = w.vc.chain(first, want, chained);
+            if (w.hold(clusters, e[0] == 0x81 ? "the allocation bitmap" : "the up-case table") && e[0] == 0x81)
+                w.load_bitmap(clusters);
             continue;
         }
+        if ((e[0] & 0x80) == 0) ++holes;  // an entry no longer in use
         if ((e[0] & 0x7F) != 0x05) continue;
         const size_t count = 1u + e[1];
         const bool deleted = (e[0] & 0x80) == 0;
@@ -235,8 +258,10 @@ void walk_exfat_dir(Walker& w, const Walker::Dir& d) {
         if (load_le16(e + 4) & 0x10) {
             if (!deleted && w.vc.link(first)) w.subdirectory(d, name, first, size, contiguous);
         } else {
-            w.add_file({d.path + "/" + name, first, size, deleted, contiguous, load_le32(e + 12)});
+            w.add_file({d.path + "/" + name, first, size, deleted, contiguous, load_le32(e + 12),
+                        static_cast<uint32_t>(count), holes});
         }
+        if (deleted) holes += static_cast<uint32_t>(count - 1);
         at += (count - 1) * 32;
     }
 }

@@ -17,7 +17,8 @@ constexpr uint64_t kBlankRun = uint64_t{1} << 20;
 constexpr uint64_t kFatFileLimit = 0xFFFFFFFFu;
 // A header lent to a headerless take comes from a healthy take's first bytes.
 constexpr uint64_t kMaxHeaderBytes = 65536;
-enum : uint8_t { kLive = 1, kUsed = 2, kHeader = 4, kBlank = 8 };
+constexpr uint64_t kSectorBytes = 512;
+enum : uint8_t { kLive = 1, kUsed = 2, kHeader = 4, kBlank = 8, kClosed = 16 };  // kClosed: its sizes agree
 
 bool blank(const uint8_t* b, size_t n);
 std::vector<Run> runs_of(const std::vector<uint32_t>& clusters);
@@ -46,13 +47,63 @@ struct Healthy {
 // the volume's healthy takes.
 void find_starts(ByteSource& source, Findings& f, size_t vi, VolumeScan& scan, std::vector<Healthy>& healthy);
 
-// The clusters of a take from its first ones, as the recorder's allocator gave them.
-std::vector<uint32_t> follow(const VolumeContents& vc, std::vector<uint8_t>& flags, LostTake& take,
-                             std::vector<uint32_t> list, bool by_fat);
+// Where a take begins, before it is followed: its first clusters, and those its FAT links give it.
+struct Head {
+    Start start = Start::FreeCluster;
+    const Entry* entry = nullptr;
+    std::vector<uint32_t> own;     // its first cluster, or the clusters its entry holds
+    std::vector<uint32_t> linked;  // the clusters the FAT links to after them, no one else's
+    bool by_fat = true;            // its clusters may be followed by the FAT at all
+    bool stale_end = false;        // its chain ends in a link to a cluster someone else holds
+};
+
+// The clusters the FAT links to from `head`'s own, while they are no one else's; on exFAT only
+// those the bitmap marks, a missing link inside the first run of adjacent clusters bridged by
+// that run. Marks them used.
+void link_head(const VolumeContents& vc, std::vector<uint8_t>& flags, Head& head);
+
+// Why a walk stopped.
+enum class Stop { VolumeEnd, FileLimit, LostHeader, OlderHeader, NeverWritten, Window };
+
+struct Walk {
+    std::vector<uint32_t> clusters;
+    Stop stop = Stop::VolumeEnd;
+    uint32_t next = 0;  // with Window: the cluster the walk would have taken next
+};
+
+// The clusters of a take from its first ones, as the recorder's allocator gave them, never past
+// cluster `limit` (0: the volume's end) but where the FAT links.
+Walk follow(const VolumeContents& vc, std::vector<uint8_t>& flags, LostTake& take, std::vector<uint32_t> list,
+            bool by_fat, uint32_t limit = 0);
+
+// Heads whose clusters interleave, or whose first clusters lie a few clusters apart: the files of
+// a recorder that wrote several at once. Each group lists indexes into `heads`, by first cluster.
+std::vector<std::vector<size_t>> group_heads(const VolumeContents& vc, const std::vector<Head>& heads,
+                                             const std::vector<uint8_t>& flags);
+
+// Shares out the clusters after a group's links among its takes, as the allocator's pattern and
+// their sound say, never past `limit` (0: none). `takes` are the group's, in the order of `group`,
+// with their heads' clusters; each gets its clusters and why it stopped. Returns the cluster the
+// group would have taken next past `limit`, else 0, and `last` the take that had the latest.
+uint32_t share_out(ByteSource& source, const VolumeContents& vc, std::vector<uint8_t>& flags,
+                   std::vector<LostTake*>& takes, std::vector<std::vector<uint32_t>>& clusters, uint32_t limit,
+                   size_t& last);
+
+// FAT12/16/32: the last cluster whose entry lies in the FAT sector that held the last mark of
+// the heads' chains on the card (an end-of-chain mark, or a first cluster's still-free entry):
+// the sector in the driver's buffer when the power went. 0 where no head sets one, and on exFAT.
+uint32_t window_end(const VolumeContents& vc, const std::vector<const Head*>& heads);
 
 // A free cluster's take whose header's sizes agree ends where its header says: `take` is cut
 // there, and what the walk added after it is returned as a take of its own (or none).
 bool end_by_own_header(ByteSource& source, const Volume& volume, LostTake& take, LostTake& after);
+
+// What the walk found after a take's end, as a file of its own in the take's format.
+LostTake after_part(ByteSource& source, const Volume& volume, const LostTake& take, std::vector<uint32_t> clusters,
+                    uint64_t skip);
+
+// Whole 512-byte sectors of 00 or FF at the take's end, never written, are no part of it.
+void drop_blank_sectors(ByteSource& source, const Volume& volume, LostTake& take);
 
 // The file each take is written to, and how it was chosen.
 void name_takes(Findings& f);

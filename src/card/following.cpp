@@ -1,57 +1,75 @@
 // Following a take: by its FAT chain while that leads to clusters no one holds, then in the
 // order the recorder's allocator hands clusters out, passing over those in use, until another
-// take's header, space never written, or the volume's end.
+// take's header, space never written, the FAT sector the recorder's driver still held, or the
+// volume's end.
 #include "finder.h"
 
 namespace ostrel::card {
 
 namespace {
 
+bool free_to_take(const std::vector<uint8_t>& flags, uint32_t c) { return !(flags[c] & (kLive | kUsed | kHeader)); }
+
 struct Follower {
     const VolumeContents& vc;
     std::vector<uint8_t>& flags;
     LostTake& take;
     bool by_fat;
+    uint32_t limit;
     bool linked = false;  // the last step was a link of the FAT
 
     uint32_t next_after(uint32_t c) {
-        linked = by_fat && vc.link(vc.fat[c]) && !(flags[vc.fat[c]] & (kLive | kUsed));
+        const bool exfat = vc.volume.kind == FsKind::ExFat;
+        const uint32_t to = vc.fat[c];
+        linked = by_fat && vc.link(to) && !(flags[to] & (kLive | kUsed)) &&
+                 (!exfat || (!vc.allocated.empty() && vc.allocated[c] && vc.allocated[to]));
         if (linked) {
             ++take.fat_links;
-            return vc.fat[c];
+            return to;
         }
         for (uint32_t k = c + 1; k < vc.volume.end(); ++k) {
-            if (!(flags[k] & (kLive | kUsed))) return k;
+            if (!(flags[k] & (kLive | kUsed)) || (flags[k] & kHeader)) return k;  // a header ends any walk
             ++take.held_skipped;
         }
         return 0;
     }
 
-    // The reason to stop before cluster `n`, or empty to take it.
-    std::string stop_before(uint32_t n, size_t clusters) const {
+    // Whether to stop before cluster `n`: `w.stop` and the take's words say why.
+    bool stop_before(uint32_t n, size_t clusters, Walk& w) const {
         const uint64_t cs = vc.volume.cluster_bytes;
-        if (vc.volume.kind != FsKind::ExFat && (clusters + 1) * cs > kFatFileLimit)
-            return "it reached 4 GiB, the most a FAT file can hold";
-        if (n == 0) return "the volume ends";
-        if (flags[n] & kHeader) return "cluster " + std::to_string(n) + " begins another take";
-        return "";
+        if (vc.volume.kind != FsKind::ExFat && (clusters + 1) * cs > kFatFileLimit) {
+            w.stop = Stop::FileLimit, take.stopped = "it reached 4 GiB, the most a FAT file can hold";
+        } else if (n == 0) {
+            w.stop = Stop::VolumeEnd, take.stopped = "the volume ends";
+        } else if (flags[n] & kHeader) {
+            w.stop = flags[n] & kClosed ? Stop::OlderHeader : Stop::LostHeader;
+            take.stopped = "cluster " + std::to_string(n) + " begins another take";
+        } else if (limit != 0 && n > limit && !linked) {
+            w.stop = Stop::Window, w.next = n;
+            take.stopped = "the FAT sector the recorder's driver still held covers clusters up to " +
+                           std::to_string(limit) + ", and its take ends there";
+        } else {
+            return false;
+        }
+        return true;
     }
 
-    std::vector<uint32_t> follow(std::vector<uint32_t> list) {
+    Walk follow(std::vector<uint32_t> list) {
         const uint64_t cs = vc.volume.cluster_bytes;
         for (uint32_t c : list) flags[c] |= kUsed;
+        Walk w;
         // Silence the FAT links is the take's own, however long; only unlinked blank space ends it.
         uint32_t blank_tail = 0;
         size_t last_linked = list.size();
         for (uint32_t guard = 0; guard < vc.volume.clusters; ++guard) {
             const uint32_t n = next_after(list.back());
-            take.stopped = stop_before(n, list.size());
-            if (!take.stopped.empty()) break;
+            if (stop_before(n, list.size(), w)) break;
             if (linked) last_linked = list.size() + 1;
             blank_tail = flags[n] & kBlank && !linked ? blank_tail + 1 : 0;
             list.push_back(n);
             flags[n] |= kUsed;
             if (blank_tail * cs >= kBlankRun) {
+                w.stop = Stop::NeverWritten;
                 take.stopped = std::to_string(blank_tail * cs) + " bytes from cluster " +
                                std::to_string(list[list.size() - blank_tail]) + " were never written";
                 break;
@@ -62,15 +80,38 @@ struct Follower {
             flags[list.back()] &= static_cast<uint8_t>(~kUsed);
             list.pop_back();
         }
-        return list;
+        w.clusters = std::move(list);
+        return w;
     }
 };
 
 }  // namespace
 
-std::vector<uint32_t> follow(const VolumeContents& vc, std::vector<uint8_t>& flags, LostTake& take,
-                             std::vector<uint32_t> list, bool by_fat) {
-    Follower follower{vc, flags, take, by_fat};
+void link_head(const VolumeContents& vc, std::vector<uint8_t>& flags, Head& head) {
+    for (uint32_t c : head.own) flags[c] |= kUsed;
+    if (!head.by_fat || head.own.empty()) return;
+    const bool exfat = vc.volume.kind == FsKind::ExFat;
+    auto marked = [&](uint32_t c) { return !exfat || (!vc.allocated.empty() && vc.allocated[c]); };
+    bool first_run = head.linked.empty() && head.own.size() == 1;
+    for (uint32_t c = head.own.back(), guard = 0; guard < vc.volume.clusters; ++guard) {
+        uint32_t to = vc.fat[c];
+        // exFAT writes the links inside a file's first run of adjacent clusters only at a sync.
+        if (exfat && to == 0 && first_run && c + 1 < vc.volume.end() && marked(c) && marked(c + 1)) to = c + 1;
+        if (!vc.link(to) || !marked(c) || !marked(to)) break;
+        if (!free_to_take(flags, to)) {
+            head.stale_end = true;
+            break;
+        }
+        first_run = first_run && to == c + 1;
+        head.linked.push_back(to);
+        flags[to] |= kUsed;
+        c = to;
+    }
+}
+
+Walk follow(const VolumeContents& vc, std::vector<uint8_t>& flags, LostTake& take, std::vector<uint32_t> list,
+            bool by_fat, uint32_t limit) {
+    Follower follower{vc, flags, take, by_fat, limit};
     return follower.follow(std::move(list));
 }
 

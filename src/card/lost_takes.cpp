@@ -101,10 +101,20 @@ uint64_t VolumeScan::scan(size_t step) {
 
 void VolumeScan::classify(uint32_t c, const uint8_t* b) {
     const size_t cs = vc.volume.cluster_bytes;
-    if (blank(b, cs))
+    if (blank(b, cs)) {
         flags[c] |= kBlank;
-    else if (wave_header(b, cs))
-        flags[c] |= kHeader, riff[c] = load_le32(b + 4);
+        return;
+    }
+    if (!is_wave_form(b, cs)) return;
+    Bytes bytes(b, cs);
+    const RepairPlan p = plan_repair(bytes, cs);
+    if (!p.format.known) return;
+    flags[c] |= kHeader, riff[c] = load_le32(b + 4);
+    // Sizes that agree, and are no recorder's placeholders: a take that was closed.
+    const uint64_t none = p.rf64 ? ~uint64_t{0} : 0xFFFFFFFFu;
+    const bool placeholder = p.form_size == 0 || p.form_size == none || p.stored_size == 0 || p.stored_size == none;
+    if (!placeholder && p.data_id + 8 <= p.form_size + 8 && p.stored_size <= p.form_size + 8 - p.data_id - 8)
+        flags[c] |= kClosed;
 }
 
 Findings find_lost_takes(ByteSource& source, uint64_t length, const FindOptions& options) {

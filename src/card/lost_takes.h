@@ -45,6 +45,9 @@ struct LostTake {
     int after_end_of = -1;        // the index of the take whose end this follows, kept apart from it
     std::string own_name;         // the file name its bext or iXML chunk gives
     std::string named_by;         // how its name was chosen, in words
+    bool name_guessed = false;    // its name came from an order of entries that may not be theirs
+    uint64_t blank_dropped = 0;   // bytes of whole sectors of 00 or FF dropped from its end
+    size_t group = 0;             // how many takes were recorded with it, itself included; 0 alone
     bool no_format() const { return start == Start::Headerless && header.empty(); }
 };
 

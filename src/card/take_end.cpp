@@ -3,6 +3,10 @@
 // a take ends exactly where its header says, never lengthened to its last cluster's end; what
 // the walk found after that end is kept as a file of its own, since a recorder that rewrites
 // its header's sizes as it records leaves a lost take whose header looks closed.
+//
+// On FAT, a recorder's driver that keeps one sector of the FAT in its buffer leaves the chain on
+// the card ending in the sector it still held: the take ended within the clusters that sector
+// covers. And a take's last sectors that reached the card only as 00 or FF were never written.
 #include "finder.h"
 #include "repair_decision.h"
 
@@ -32,7 +36,6 @@ bool end_by_own_header(ByteSource& source, const Volume& v, LostTake& take, Lost
     if (take.bytes < 12) return false;
     const uint64_t own = closed_length(bytes, take.bytes);
     if (own == 0) return false;
-    const RepairPlan p = plan_repair(bytes, own);
     take.older = true;
     take.own_name = name_in_header(bytes, own);
     const uint64_t cs = v.cluster_bytes, walked = take.bytes;
@@ -41,20 +44,72 @@ bool end_by_own_header(ByteSource& source, const Volume& v, LostTake& take, Lost
     take.stopped = "its header's sizes agree with each other: it ends at byte " + std::to_string(own) +
                    ", where they say";
     // Only whole clusters past the one the take ends in are more than its last cluster's slack.
-    const uint64_t end_cluster = (own + cs - 1) / cs;
-    if (walked <= end_cluster * cs) return false;
+    if (walked <= (own + cs - 1) / cs * cs) return false;
     std::vector<uint32_t> clusters;
     for (const Run& r : take.runs)
         for (uint32_t k = 0; k < r.count; ++k) clusters.push_back(r.first + k);
-    after.volume = take.volume, after.start = Start::FreeCluster;
-    after.first = clusters[own / cs];
-    after.runs = runs_of(std::vector<uint32_t>(clusters.begin() + static_cast<long>(own / cs), clusters.end()));
-    after.skip = own % cs;
-    after.header.resize(p.data_id + 8);
-    if (!bytes.read_at(0, after.header.data(), after.header.size())) return false;
-    after.bytes = after.header.size() + walked - own;
+    clusters.erase(clusters.begin(), clusters.begin() + static_cast<long>(own / cs));
+    after = after_part(source, v, take, std::move(clusters), own % cs);
     after.stopped = stopped;
-    return true;
+    return !after.header.empty();
+}
+
+LostTake after_part(ByteSource& source, const Volume& v, const LostTake& take, std::vector<uint32_t> clusters,
+                    uint64_t skip) {
+    LostTake after;
+    after.volume = take.volume, after.start = take.start == Start::Headerless ? Start::Headerless : Start::FreeCluster;
+    after.first = clusters.empty() ? 0 : clusters.front();
+    after.runs = runs_of(clusters);
+    after.skip = skip;
+    if (after.start != Start::Headerless) {  // else it borrows a format as the take does
+        TakeSource bytes(source, v, take);
+        const RepairPlan p = plan_repair(bytes, take.bytes);
+        if (p.format.known && p.data_id + 8 <= take.bytes && p.data_id + 8 <= kMaxHeaderBytes) {
+            after.header.resize(p.data_id + 8);
+            if (!bytes.read_at(0, after.header.data(), after.header.size())) after.header.clear();
+        }
+    }
+    after.bytes = after.header.size() + clusters.size() * uint64_t{v.cluster_bytes} - skip;
+    return after;
+}
+
+uint32_t window_end(const VolumeContents& vc, const std::vector<const Head*>& heads) {
+    const Volume& v = vc.volume;
+    if (v.kind == FsKind::ExFat) return 0;
+    uint64_t sector = 0;
+    bool any = false;
+    for (const Head* h : heads) {
+        if (h->stale_end || h->own.empty()) continue;
+        const uint32_t last = h->linked.empty() ? h->own.back() : h->linked.back();
+        // Where the chain on the card stops: its last cluster's entry holds an end-of-chain mark,
+        // or, where nothing of the take reached the FAT, its first cluster's is still free.
+        const uint32_t mark = vc.fat[last] == 0 && h->linked.empty() ? h->own.front() : last;
+        const uint64_t at = v.kind == FsKind::Fat12 ? uint64_t{mark} * 3 / 2 : uint64_t{mark} * (v.kind == FsKind::Fat16 ? 2 : 4);
+        sector = any && sector > at / v.sector_bytes ? sector : at / v.sector_bytes;
+        any = true;
+    }
+    if (!any) return 0;
+    const uint64_t end_byte = (sector + 1) * v.sector_bytes;  // the first byte past the sector
+    const uint64_t last = v.kind == FsKind::Fat12 ? (end_byte * 2 - 1) / 3 : end_byte / (v.kind == FsKind::Fat16 ? 2 : 4) - 1;
+    return last < v.end() - 1 ? static_cast<uint32_t>(last) : v.end() - 1;
+}
+
+void drop_blank_sectors(ByteSource& source, const Volume& v, LostTake& take) {
+    constexpr uint64_t kStep = 65536;
+    const uint64_t floor = take.header.size() + (take.start == Start::Headerless ? 0 : 12);
+    if ((take.bytes - take.header.size() + take.skip) % kSectorBytes != 0) return;  // it ends inside a sector
+    TakeSource bytes(source, v, take);
+    std::vector<uint8_t> tail(kStep);
+    while (take.bytes >= floor + kSectorBytes) {
+        const uint64_t n = (take.bytes - floor) / kSectorBytes * kSectorBytes < kStep
+                               ? (take.bytes - floor) / kSectorBytes * kSectorBytes
+                               : kStep;
+        if (!bytes.read_at(take.bytes - n, tail.data(), static_cast<size_t>(n))) return;
+        for (uint64_t at = n; at >= kSectorBytes; at -= kSectorBytes) {
+            if (!blank(tail.data() + at - kSectorBytes, kSectorBytes)) return;
+            take.bytes -= kSectorBytes, take.blank_dropped += kSectorBytes;
+        }
+    }
 }
 
 }  // namespace ostrel::card

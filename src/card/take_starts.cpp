@@ -66,26 +66,96 @@ struct VolumeFinder {
     size_t vi;
     VolumeScan& scan;
     std::vector<Healthy>& healthy;
+    std::vector<Head> heads;
+    bool reused = false;  // formatted or emptied before: its free space holds older audio
 
     const VolumeContents& vc() const { return f.card.volumes[vi]; }
-    bool fat() const { return vc().volume.kind != FsKind::ExFat; }
+    const Volume& volume() const { return vc().volume; }
+    bool fat() const { return volume().kind != FsKind::ExFat; }
 
-    void add(Start start, const Entry* entry, std::vector<uint32_t> own, bool by_fat) {
+    LostTake take_of(const Head& h) const {
         LostTake t;
-        t.volume = vi, t.start = start, t.first = own.front();
-        if (entry) t.entry = entry->path, t.entry_holds = true;
-        if (start == Start::StaleEntry || start == Start::Reclaimed)
-            t.own_bytes = own.size() * uint64_t{vc().volume.cluster_bytes};
-        const std::vector<uint32_t> clusters = follow(vc(), scan.flags, t, std::move(own), by_fat);
+        t.volume = vi, t.start = h.start, t.first = h.own.front();
+        if (h.entry) t.entry = h.entry->path, t.entry_holds = true;
+        if (h.start == Start::StaleEntry || h.start == Start::Reclaimed)
+            t.own_bytes = h.own.size() * uint64_t{volume().cluster_bytes};
+        t.fat_links = static_cast<uint32_t>(h.linked.size());
+        return t;
+    }
+
+    void settle(LostTake& t, const std::vector<uint32_t>& clusters) {
         t.runs = runs_of(clusters);
-        t.bytes = clusters.size() * uint64_t{vc().volume.cluster_bytes};
+        t.bytes = clusters.size() * uint64_t{volume().cluster_bytes};
+    }
+
+    // What the allocator's order gives after the FAT window closed a take at `w`: the take's own
+    // where only space never written or a lost take's header follows, as on a card written
+    // through an operating system's cache; else older audio, or maybe the take's true tail,
+    // kept beside it. Returns what is kept beside.
+    Walk past_window(Walk& w, LostTake& t) {
+        if (w.stop != Stop::Window) return {};
+        LostTake scratch;
+        Walk past = follow(vc(), scan.flags, scratch, {w.next}, false);
+        if (past.stop != Stop::NeverWritten && past.stop != Stop::LostHeader) return past;
+        w.clusters.insert(w.clusters.end(), past.clusters.begin(), past.clusters.end());
+        t.stopped = scratch.stopped;
+        return {};
+    }
+
+    void keep_after(size_t index, const Walk& past) {
+        if (past.clusters.empty()) return;
+        LostTake after = after_part(source, volume(), f.takes[index], past.clusters, 0);
+        after.stopped = "where the walk past the FAT window stopped", after.after_end_of = static_cast<int>(index);
+        drop_blank_sectors(source, volume(), after);
+        f.takes.push_back(std::move(after));
+    }
+
+    void add_single(const Head& h) {
+        LostTake t = take_of(h);
+        std::vector<uint32_t> list = h.own;
+        list.insert(list.end(), h.linked.begin(), h.linked.end());
+        const bool closed = scan.flags[h.own.front()] & kClosed;
+        Walk w = follow(vc(), scan.flags, t, std::move(list), h.by_fat,
+                        reused && !closed ? window_end(vc(), {&h}) : 0);
+        const Walk past = past_window(w, t);
+        settle(t, w.clusters);
         LostTake after;
-        const bool apart = start == Start::FreeCluster && end_by_own_header(source, vc().volume, t, after);
-        f.takes.push_back(std::move(t));
-        if (apart) {
+        if (h.start == Start::FreeCluster && end_by_own_header(source, volume(), t, after)) {
+            f.takes.push_back(std::move(t));
             after.after_end_of = static_cast<int>(f.takes.size() - 1);
-            f.takes.push_back(std::move(after));
+            return f.takes.push_back(std::move(after));
         }
+        drop_blank_sectors(source, volume(), t);
+        f.takes.push_back(std::move(t));
+        keep_after(f.takes.size() - 1, past);
+    }
+
+    void add_group(const std::vector<size_t>& group) {
+        std::vector<const Head*> members;
+        std::vector<std::vector<uint32_t>> clusters;
+        const size_t base = f.takes.size();
+        for (size_t k : group) {
+            const Head& h = heads[k];
+            members.push_back(&h);
+            f.takes.push_back(take_of(h));
+            f.takes.back().group = group.size();
+            clusters.push_back(h.own);
+            clusters.back().insert(clusters.back().end(), h.linked.begin(), h.linked.end());
+        }
+        std::vector<LostTake*> takes;
+        for (size_t m = 0; m < group.size(); ++m) takes.push_back(&f.takes[base + m]);
+        size_t last = 0;
+        Walk w;
+        w.next = share_out(source, vc(), scan.flags, takes, clusters, reused ? window_end(vc(), members) : 0, last);
+        w.stop = w.next ? Stop::Window : Stop::VolumeEnd;
+        w.clusters = clusters[last];
+        const Walk past = past_window(w, f.takes[base + last]);
+        clusters[last] = w.clusters;
+        for (size_t m = 0; m < group.size(); ++m) {
+            settle(f.takes[base + m], clusters[m]);
+            drop_blank_sectors(source, volume(), f.takes[base + m]);
+        }
+        keep_after(base + last, past);
     }
 
     // 0-byte entries whose first cluster holds a header, and live entries a recorder synced.
@@ -94,12 +164,14 @@ struct VolumeFinder {
             if (e.deleted) continue;
             const bool by_fat = fat() || !e.contiguous;
             if (e.size == 0 && vc().link(e.first) && (scan.flags[e.first] & (kHeader | kUsed)) == kHeader) {
-                add(Start::EmptyEntry, &e, {e.first}, by_fat);
+                heads.push_back({Start::EmptyEntry, &e, {e.first}, {}, by_fat});
+                scan.flags[e.first] |= kUsed;
             } else if (e.size > 0) {
                 Look look = look_at(source, vc(), e);
                 if (!look.header.empty()) healthy.push_back({e.path, e.modified, std::move(look.header)});
                 if (!look.own.empty())
-                    add(reclaimed_name(e.path) ? Start::Reclaimed : Start::StaleEntry, &e, std::move(look.own), by_fat);
+                    heads.push_back({reclaimed_name(e.path) ? Start::Reclaimed : Start::StaleEntry, &e,
+                                     std::move(look.own), {}, by_fat});
             }
         }
     }
@@ -108,16 +180,35 @@ struct VolumeFinder {
     void from_free_clusters() {
         std::multimap<uint32_t, uint64_t> deleted;
         for (const Entry& e : vc().files)
-            if (e.deleted) deleted.emplace(e.first, e.size);
-        for (uint32_t c = kFirstCluster; c < vc().volume.end(); ++c) {
-            if ((scan.flags[c] & (kHeader | kUsed)) != kHeader) continue;
+            if (e.deleted) deleted.emplace(e.first, e.size), reused = true;
+        for (uint32_t c = kFirstCluster; c < volume().end(); ++c) {
+            if ((scan.flags[c] & (kHeader | kUsed | kLive)) != kHeader) continue;
+            reused |= (scan.flags[c] & kClosed) != 0;
             bool by_user = false;
             for (auto [at, end] = deleted.equal_range(c); at != end; ++at)
                 by_user |= at->second == uint64_t{scan.riff[c]} + 8;
             if (by_user)
                 ++f.deleted;
             else
-                add(Start::FreeCluster, nullptr, {c}, fat());
+                heads.push_back({Start::FreeCluster, nullptr, {c}, {}, true});
+        }
+    }
+
+    // Every head's links first, so that no take's walk runs into another's linked clusters; then
+    // each group together, and each take alone, in the order they were found.
+    void follow_heads() {
+        for (Head& h : heads) link_head(vc(), scan.flags, h);
+        const std::vector<std::vector<size_t>> groups = group_heads(vc(), heads, scan.flags);
+        std::vector<size_t> group_of(heads.size(), groups.size());
+        for (size_t g = 0; g < groups.size(); ++g)
+            for (size_t k : groups[g]) group_of[k] = g;
+        std::vector<bool> done(groups.size(), false);
+        for (size_t k = 0; k < heads.size(); ++k) {
+            const size_t g = group_of[k];
+            if (g == groups.size())
+                add_single(heads[k]);
+            else if (!done[g])
+                done[g] = true, add_group(groups[g]);
         }
     }
 
@@ -125,24 +216,29 @@ struct VolumeFinder {
     // (clusters marked used that no entry holds). Its format is chosen once it is named.
     void without_headers() {
         auto start = [&](uint32_t c) { return vc().link(c) && !(scan.flags[c] & (kLive | kUsed | kHeader | kBlank)); };
+        auto add = [&](const Entry* e, uint32_t c, bool by_fat) {
+            Head h{Start::Headerless, e, {c}, {}, by_fat};
+            link_head(vc(), scan.flags, h);
+            add_single(h);
+        };
         for (const Entry& e : vc().files)
-            if (!e.deleted && e.size == 0 && start(e.first))
-                add(Start::Headerless, &e, {e.first}, fat() || !e.contiguous);
+            if (!e.deleted && e.size == 0 && start(e.first)) add(&e, e.first, fat() || !e.contiguous);
         if (!fat()) return;
-        std::vector<uint8_t> linked(vc().volume.end(), 0);
-        for (uint32_t c = kFirstCluster; c < vc().volume.end(); ++c)
+        std::vector<uint8_t> linked(volume().end(), 0);
+        for (uint32_t c = kFirstCluster; c < volume().end(); ++c)
             if (start(c) && vc().link(vc().fat[c])) linked[vc().fat[c]] = 1;
-        for (uint32_t c = kFirstCluster; c < vc().volume.end(); ++c)
-            if (start(c) && vc().fat[c] != 0 && !linked[c]) add(Start::Headerless, nullptr, {c}, true);
+        for (uint32_t c = kFirstCluster; c < volume().end(); ++c)
+            if (start(c) && vc().fat[c] != 0 && !linked[c]) add(nullptr, c, true);
     }
 };
 
 }  // namespace
 
 void find_starts(ByteSource& source, Findings& f, size_t vi, VolumeScan& scan, std::vector<Healthy>& healthy) {
-    VolumeFinder finder{source, f, vi, scan, healthy};
+    VolumeFinder finder{source, f, vi, scan, healthy, {}, false};
     finder.from_entries();
     finder.from_free_clusters();
+    finder.follow_heads();
     finder.without_headers();
 }
 
