@@ -275,6 +275,7 @@ async function showCard(entry) {
   Object.assign(row.dataset, { name: entry.path, report: status, detail: '', status: 'Card image', lost: String(count) });
   cell(row, element('strong', {}, entry.path));
   cell(row, element('span', { className: 'status' }, status));
+  for (let k = 0; k < 3; ++k) cell(row);  // its rule runs the width of the table
   shown.push({ row, entry, result: found, card: true });
   for (const take of found.takes) {
     const item = { row: rows.insertRow(), entry: { file: entry.file, path: `${entry.path}/${take.name}`, card: entry.path },
