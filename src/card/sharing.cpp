@@ -15,8 +15,9 @@ namespace {
 
 // Consecutive first clusters this close, with nothing linked between, are takes started together.
 constexpr uint32_t kNear = 16;
-constexpr size_t kListen = 4096;  // bytes each side of a junction
+constexpr size_t kListen = 16384;  // bytes each side of a junction
 constexpr size_t kNone = ~size_t{0};
+constexpr double kClearlyBetter = 0.6;
 
 bool groupable(const Head& h, const std::vector<uint8_t>& flags) {
     return !h.own.empty() && !(flags[h.own.front()] & kClosed) &&
@@ -33,35 +34,98 @@ struct Sharer {
     std::vector<size_t> seq, last_pos;
     std::vector<bool> ended;
     std::string why;  // why the group stopped
+    std::map<uint32_t, size_t> known{};  // the clusters the takes' heads and links give them
+    size_t end_at = kNone;               // the group ends within a round of its first take's end
+    uint32_t blank_run = 0;
 
     size_t members() const { return clusters.size(); }
     bool active(size_t m, uint32_t c) const { return !ended[m] && firsts[m] < c; }
 
     // The smallest period the owners repeat with, from the second round on; 0 where none shows.
-    size_t period() const {
+    // Every take still going appears in a period, and at least as many owners as the group has
+    // takes bear it out.
+    size_t period(uint32_t c) const {
         size_t round = 0;
         for (size_t m = 0; m < members(); ++m) {
             const auto at = std::find(seq.begin(), seq.end(), m);
             if (at == seq.end()) return 0;
             round = std::max(round, static_cast<size_t>(at - seq.begin()) + 1);
         }
-        for (size_t p = 1; p <= 4 * members() && round + 2 * p <= seq.size(); ++p) {
+        for (size_t p = 1; p <= 4 * members() && p < seq.size(); ++p) {
+            bool all = true;
+            for (size_t m = 0; m < members() && all; ++m)
+                all = !active(m, c) || std::find(seq.end() - static_cast<long>(p), seq.end(), m) != seq.end();
+            const size_t from = std::max({round, p, seq.size() > 3 * p ? seq.size() - 3 * p : 0});
+            if (!all || seq.size() < from + std::min(p, members())) continue;
             bool repeats = true;
-            for (size_t i = std::max(round + p, seq.size() > 3 * p ? seq.size() - 3 * p : 0); i < seq.size() && repeats; ++i)
-                repeats = seq[i] == seq[i - p];
+            for (size_t i = from; i < seq.size() && repeats; ++i) repeats = seq[i] == seq[i - p];
             if (repeats) return p;
         }
         return 0;
     }
 
-    // The take the pattern names for cluster `c`: by the period, else the one waiting longest.
-    size_t predict(uint32_t c) const {
-        const size_t p = period();
-        if (p != 0 && active(seq[seq.size() - p], c)) return seq[seq.size() - p];
+    // How many clusters a round of the pattern takes: its period, else every take's longest run.
+    size_t round(uint32_t c) const {
+        if (const size_t p = period(c)) return p;
+        size_t sum = 0;
+        for (size_t m = 0; m < members(); ++m) {
+            size_t shortest = kNone, longest = 1;
+            runs_of_take(m, seq.size(), shortest, longest);
+            sum += longest;
+        }
+        return sum;
+    }
+
+    // The take the pattern names for cluster `c`, and the other it may be where the pattern has
+    // not settled: by the period where one shows; else by turns, the take whose run it is going
+    // on while its run is shorter than its runs were, the next in turn once it is as long as
+    // the longest, and either in between; else the take that has waited longest.
+    std::pair<size_t, size_t> predict(uint32_t c) const {
+        const size_t p = period(c);
+        if (p != 0 && active(seq[seq.size() - p], c)) return {seq[seq.size() - p], kNone};
+        const size_t cur = seq.empty() ? kNone : seq.back();
+        const size_t next = next_in_turn(cur, c);
+        if (cur != kNone && active(cur, c) && next != kNone) {
+            size_t run = 0, shortest = kNone, longest = 0;
+            while (run < seq.size() && seq[seq.size() - 1 - run] == cur) ++run;
+            runs_of_take(cur, seq.size() - run, shortest, longest);
+            if (shortest != kNone) {
+                if (run < shortest) return {cur, kNone};
+                if (run >= longest) return {next, kNone};
+                return {cur, next};
+            }
+        }
         size_t best = kNone;
         for (size_t m = 0; m < members(); ++m)
             if (active(m, c) && (best == kNone || last_pos[m] + 1 < last_pos[best] + 1)) best = m;
-        return best;
+        return {best, kNone};
+    }
+
+    // The take whose run followed `cur`'s last finished run, if it is still going.
+    size_t next_in_turn(size_t cur, uint32_t c) const {
+        if (cur == kNone) return kNone;
+        size_t i = seq.size();
+        while (i > 0 && seq[i - 1] == cur) --i;  // before the run now going on
+        while (i > 0 && seq[i - 1] != cur) --i;  // back to cur's previous run
+        if (i == 0 || i >= seq.size()) return kNone;
+        size_t j = i;
+        while (j < seq.size() && seq[j] == cur) ++j;
+        return j < seq.size() && active(seq[j], c) ? seq[j] : kNone;
+    }
+
+    // The shortest and longest of `m`'s finished runs before position `end`, past the first round.
+    void runs_of_take(size_t m, size_t end, size_t& shortest, size_t& longest) const {
+        size_t seen = 0;
+        for (size_t i = end; i > 0 && seen < 16;) {
+            if (seq[i - 1] != m) {
+                --i;
+                continue;
+            }
+            size_t len = 0;
+            while (i > 0 && seq[i - 1] == m) --i, ++len;
+            if (i == 0) break;  // its first run, with the header, may differ
+            shortest = std::min(shortest, len), longest = std::max(longest, len), ++seen;
+        }
     }
 
     std::vector<uint8_t> read(uint64_t offset, size_t n) {
@@ -70,29 +134,115 @@ struct Sharer {
         return b;
     }
 
+    // The take's last kListen bytes, from as many of its last clusters as that takes.
+    std::vector<uint8_t> tail_of(size_t m) {
+        const Volume& v = vc.volume;
+        std::vector<uint8_t> tail;
+        for (size_t k = clusters[m].size(); k > 0 && tail.size() < kListen; --k) {
+            const size_t n = std::min<size_t>(v.cluster_bytes, kListen - tail.size());
+            std::vector<uint8_t> part = read(v.cluster_offset(clusters[m][k - 1]) + v.cluster_bytes - n, n);
+            if (part.empty()) return {};
+            tail.insert(tail.begin(), part.begin(), part.end());
+        }
+        return tail;
+    }
+
     double score(size_t m, const std::vector<uint8_t>& head) {
         if (!grids[m].known || head.empty()) return 0;
-        const Volume& v = vc.volume;
-        const size_t n = kListen < v.cluster_bytes ? kListen : v.cluster_bytes;
-        const std::vector<uint8_t> tail = read(v.cluster_offset(clusters[m].back()) + v.cluster_bytes - n, n);
-        return tail.empty() ? 0 : junction_score(grids[m], tail, clusters[m].size() * uint64_t{v.cluster_bytes}, head);
+        const std::vector<uint8_t> tail = tail_of(m);
+        const uint64_t end = clusters[m].size() * uint64_t{vc.volume.cluster_bytes};
+        return tail.empty() ? 0 : junction_score(grids[m], tail, end, head);
     }
 
     // Who cluster `c` goes to by its sound, or kNone where it continues no take of the group:
-    // then the take the pattern named ends.
-    size_t listen(uint32_t c, size_t named) {
+    // then the take the pattern named ends. Where the pattern names two, the one it continues
+    // better; a take the pattern did not name only where it continues it clearly better.
+    size_t listen(uint32_t c, std::pair<size_t, size_t> named) {
         const Volume& v = vc.volume;
-        const std::vector<uint8_t> head = read(v.cluster_offset(c), kListen < v.cluster_bytes ? kListen : v.cluster_bytes);
-        const double own = score(named, head);
-        if (own <= kContinues) return named;
+        const std::vector<uint8_t> head = read(v.cluster_offset(c), std::min<size_t>(kListen, v.cluster_bytes));
+        std::vector<double> scores(members(), 0);
+        for (size_t m = 0; m < members(); ++m) scores[m] = active(m, c) ? score(m, head) : 1e300;
+        size_t pick = named.first;
+        if (named.second != kNone && scores[named.second] < scores[pick]) pick = named.second;
+        if (scores[pick] <= kContinues) return pick;
         size_t best = kNone;
-        double best_score = own / 2;
-        for (size_t m = 0; m < members(); ++m) {
-            if (m == named || !active(m, c)) continue;
-            const double s = score(m, head);
-            if (s <= kContinues && s < best_score) best = m, best_score = s;
-        }
+        double best_score = std::min(kContinues, scores[pick] * kClearlyBetter);
+        for (size_t m = 0; m < members(); ++m)
+            if (scores[m] <= best_score) best = m, best_score = scores[m];
         return best;
+    }
+
+    // Whether the first bytes of cluster `c` go on from take `m`, though the rest does not: the
+    // cluster the take was being written into when the power went, older audio after its end.
+    bool ends_in(uint32_t c, size_t m) {
+        const Volume& v = vc.volume;
+        for (size_t n : {size_t{4096}, size_t{1536}}) {
+            if (n >= v.cluster_bytes) continue;
+            const std::vector<uint8_t> head = read(v.cluster_offset(c), n);
+            if (!head.empty() && score(m, head) <= kContinues) return true;
+        }
+        return false;
+    }
+
+    // Cluster `c` in the allocator's order: given to a take, or the group stops (`why`). Returns
+    // `c` where the FAT window stopped the group there, else 0.
+    uint32_t step(uint32_t c, uint32_t top, uint32_t limit, std::vector<LostTake*>& takes) {
+        const auto at = known.find(c);
+        if (at != known.end()) return give(c, at->second), 0;
+        if (limit != 0 && c > limit && c > top) {
+            why = "the FAT sector the recorder's driver still held covers clusters up to " + std::to_string(limit);
+            return c;
+        }
+        if (flags[c] & kHeader) {
+            if (c > top) why = "cluster " + std::to_string(c) + " begins another take";
+            return 0;
+        }
+        const std::pair<size_t, size_t> named = predict(c);
+        if (named.first == kNone || seq.size() >= end_at) {
+            why = "every take of the group has ended";
+            return 0;
+        }
+        if (flags[c] & kBlank) {
+            blank(c, named);
+            return 0;
+        }
+        blank_run = 0;
+        const size_t heard = listen(c, named);
+        if (heard != kNone) return give(c, heard), 0;
+        ended[named.first] = true;
+        if (ends_in(c, named.first)) {
+            give(c, named.first);
+            takes[named.first]->stopped = "its audio stops inside cluster " + std::to_string(c);
+        } else {
+            takes[named.first]->stopped = "cluster " + std::to_string(c) + " does not go on from its audio";
+        }
+        end_at = std::min(end_at, seq.size() + round(c));
+        return 0;
+    }
+
+    // A blank cluster: a muted track's, or never written. The pattern's, or the muted one of two.
+    void blank(uint32_t c, std::pair<size_t, size_t> named) {
+        const bool second = named.second != kNone && (flags[clusters[named.second].back()] & kBlank) &&
+                            !(flags[clusters[named.first].back()] & kBlank);
+        give(c, second ? named.second : named.first);
+        const uint64_t bytes = ++blank_run * uint64_t{vc.volume.cluster_bytes};
+        if (bytes >= kBlankRun) why = std::to_string(bytes) + " bytes in a row were never written";
+    }
+
+    // Space never written after the group's audio is no part of it; a muted track's blank
+    // clusters among the others' audio are its own.
+    void finish(std::vector<LostTake*>& takes) {
+        uint32_t audio_end = 0;
+        for (size_t m = 0; m < members(); ++m)
+            for (uint32_t c : clusters[m])
+                if (!(flags[c] & kBlank) || known.count(c)) audio_end = std::max(audio_end, c);
+        for (size_t m = 0; m < members(); ++m) {
+            if (takes[m]->stopped.empty()) takes[m]->stopped = "its group stopped: " + why;
+            while (clusters[m].size() > 1 && clusters[m].back() > audio_end) {
+                flags[clusters[m].back()] &= static_cast<uint8_t>(~kUsed);
+                clusters[m].pop_back();
+            }
+        }
     }
 
     void give(uint32_t c, size_t m) {
@@ -110,19 +260,22 @@ std::vector<std::vector<size_t>> group_heads(const VolumeContents& vc, const std
     std::vector<size_t> order;
     for (size_t k = 0; k < heads.size(); ++k)
         if (groupable(heads[k], flags)) order.push_back(k);
-    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return heads[a].own.front() < heads[b].own.front(); });
+    std::sort(order.begin(), order.end(),
+              [&](size_t a, size_t b) { return heads[a].own.front() < heads[b].own.front(); });
     std::vector<std::vector<size_t>> groups;
     uint32_t reach = 0;  // the highest cluster the group so far holds
     for (size_t k : order) {
         const Head& h = heads[k];
         const uint32_t first = h.own.front();
-        const bool together = !groups.empty() && (first < reach || first - heads[groups.back().back()].own.front() <= kNear);
+        const bool together =
+            !groups.empty() && (first < reach || first - heads[groups.back().back()].own.front() <= kNear);
         if (!together) groups.emplace_back(), reach = 0;
         groups.back().push_back(k);
         for (uint32_t c : h.own) reach = std::max(reach, c);
         for (uint32_t c : h.linked) reach = std::max(reach, c);
     }
-    groups.erase(std::remove_if(groups.begin(), groups.end(), [](const auto& g) { return g.size() < 2; }), groups.end());
+    groups.erase(std::remove_if(groups.begin(), groups.end(), [](const auto& g) { return g.size() < 2; }),
+                 groups.end());
     (void)vc;
     return groups;
 }
@@ -133,67 +286,21 @@ uint32_t share_out(ByteSource& source, const VolumeContents& vc, std::vector<uin
     const Volume& v = vc.volume;
     Sharer s{source, vc, flags, clusters, {}, {}, {}, std::vector<size_t>(clusters.size(), kNone),
              std::vector<bool>(clusters.size(), false), ""};
-    std::map<uint32_t, size_t> known;
     uint32_t start = v.end(), top = 0;
     for (size_t m = 0; m < clusters.size(); ++m) {
         TakeSource take(source, v, runs_of(clusters[m]));
         s.grids.push_back(grid_of(take, clusters[m].size() * uint64_t{v.cluster_bytes}));
         s.firsts.push_back(clusters[m].front());
-        for (uint32_t c : clusters[m]) known[c] = m, start = std::min(start, c), top = std::max(top, c);
+        for (uint32_t c : clusters[m]) s.known[c] = m, start = std::min(start, c), top = std::max(top, c);
         clusters[m].clear();
     }
-    uint32_t next = 0, blank_run = 0;
-    size_t end_at = kNone;  // the group ends within a round of its first take's end
-    for (uint32_t c = start; c < v.end(); ++c) {
-        const auto at = known.find(c);
-        if (at != known.end()) {
-            s.give(c, at->second);
-            continue;
-        }
-        if (flags[c] & (kLive | kUsed)) continue;
-        if (limit != 0 && c > limit && c > top) {
-            next = c, s.why = "the FAT sector the recorder's driver still held covers clusters up to " + std::to_string(limit);
-            break;
-        }
-        if (flags[c] & kHeader) {
-            if (c < top) continue;
-            s.why = "cluster " + std::to_string(c) + " begins another take";
-            break;
-        }
-        const size_t named = s.predict(c);
-        if (named == kNone || s.seq.size() >= end_at) {
-            s.why = "every take of the group has ended";
-            break;
-        }
-        if (flags[c] & kBlank) {  // a muted track's, or never written: the pattern's
-            s.give(c, named);
-            if (++blank_run * uint64_t{v.cluster_bytes} >= kBlankRun) {
-                s.why = std::to_string(blank_run * uint64_t{v.cluster_bytes}) + " bytes in a row were never written";
-                break;
-            }
-            continue;
-        }
-        blank_run = 0;
-        const size_t heard = s.listen(c, named);
-        if (heard != kNone) {
-            s.give(c, heard);
-            continue;
-        }
-        s.ended[named] = true;
-        takes[named]->stopped = "cluster " + std::to_string(c) + " does not go on from its audio";
-        const size_t p = s.period();
-        end_at = std::min(end_at, s.seq.size() + (p ? p : clusters.size()));
+    uint32_t next = 0;
+    for (uint32_t c = start; c < v.end() && s.why.empty(); ++c) {
+        if (s.known.count(c) || !(flags[c] & (kLive | kUsed))) next = s.step(c, top, limit, takes);
     }
     if (s.why.empty()) s.why = "the volume ends";
     last = s.seq.empty() ? 0 : s.seq.back();
-    for (size_t m = 0; m < clusters.size(); ++m) {
-        if (takes[m]->stopped.empty()) takes[m]->stopped = "its group stopped: " + s.why;
-        // Space never written after a take's audio is no part of it, unless the FAT links it.
-        while (clusters[m].size() > 1 && (flags[clusters[m].back()] & kBlank) && !known.count(clusters[m].back())) {
-            flags[clusters[m].back()] &= static_cast<uint8_t>(~kUsed);
-            clusters[m].pop_back();
-        }
-    }
+    s.finish(takes);
     return next;
 }
 

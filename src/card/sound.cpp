@@ -1,5 +1,6 @@
 #include "sound.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -50,34 +51,94 @@ Grid grid_of(ByteSource& take, uint64_t length) {
     return g;
 }
 
+namespace {
+
+constexpr size_t kWindow = 512;  // samples in each piece of the spectrum's estimate
+
+// In place, radix 2: re and im of kWindow points.
+void fft(std::vector<double>& re, std::vector<double>& im) {
+    const size_t n = re.size();
+    for (size_t i = 1, j = 0; i < n; ++i) {
+        size_t bit = n >> 1;
+        for (; j & bit; bit >>= 1) j ^= bit;
+        j ^= bit;
+        if (i < j) std::swap(re[i], re[j]), std::swap(im[i], im[j]);
+    }
+    for (size_t len = 2; len <= n; len <<= 1) {
+        const double angle = -2 * M_PI / static_cast<double>(len);
+        for (size_t i = 0; i < n; i += len)
+            for (size_t k = 0; k < len / 2; ++k) {
+                const double wr = std::cos(angle * static_cast<double>(k));
+                const double wi = std::sin(angle * static_cast<double>(k));
+                const size_t a = i + k, b = i + k + len / 2;
+                const double xr = re[b] * wr - im[b] * wi, xi = re[b] * wi + im[b] * wr;
+                re[b] = re[a] - xr, im[b] = im[a] - xi, re[a] += xr, im[a] += xi;
+            }
+    }
+}
+
+// Welch's estimate of x's power spectrum: Hann-windowed pieces of `window` samples, half overlapping.
+std::vector<double> spectrum(const std::vector<double>& x, size_t window) {
+    std::vector<double> power(window / 2 + 1, 0.0), re(window), im(window);
+    for (size_t at = 0; at + window <= x.size(); at += window / 2) {
+        for (size_t i = 0; i < window; ++i) {
+            re[i] = x[at + i] * (0.5 - 0.5 * std::cos(2 * M_PI * static_cast<double>(i) / static_cast<double>(window)));
+            im[i] = 0;
+        }
+        fft(re, im);
+        for (size_t k = 0; k < power.size(); ++k) power[k] += re[k] * re[k] + im[k] * im[k];
+    }
+    return power;
+}
+
+// The squared Hellinger distance of two spectra, each taken as how its power is shared out:
+// 0 for the same colour, 2 for nothing in common.
+double distance(const std::vector<double>& a, const std::vector<double>& b) {
+    double sa = 0, sb = 0, d = 0;
+    for (size_t k = 0; k < a.size(); ++k) sa += a[k], sb += b[k];
+    if (sa <= 0 || sb <= 0) return sa <= 0 && sb <= 0 ? 0 : 2;
+    for (size_t k = 0; k < a.size(); ++k) {
+        const double x = std::sqrt(a[k] / sa) - std::sqrt(b[k] / sb);
+        d += x * x;
+    }
+    return d;
+}
+
+}  // namespace
+
 double junction_score(const Grid& g, const std::vector<uint8_t>& before, uint64_t end,
                       const std::vector<uint8_t>& after) {
     if (!g.known || end < g.data_start + before.size()) return 0;
-    // The bytes joined, cut to whole frames of the take's grid.
-    std::vector<uint8_t> joined(before);
-    joined.insert(joined.end(), after.begin(), after.end());
+    // The take's last whole frames on its grid, and the cluster's first frames on the same grid.
     const uint64_t start = end - before.size();
     const size_t skip = static_cast<size_t>((g.frame_bytes - (start - g.data_start) % g.frame_bytes) % g.frame_bytes);
-    if (joined.size() < skip + 8 * size_t{g.frame_bytes}) return 0;
-    const size_t frames = (joined.size() - skip) / g.frame_bytes;
-    // The second differences that reach across the junction: two, or three where a frame straddles it.
-    const size_t junction = (before.size() - skip) / g.frame_bytes;
-    const size_t width = (before.size() - skip) % g.frame_bytes ? 3 : 2;
-    double jump = 0, motion = 0;
-    size_t jumps = 0, moves = 0;
+    const size_t tail_frames = before.size() > skip ? (before.size() - skip) / g.frame_bytes : 0;
+    const size_t cut = skip + tail_frames * g.frame_bytes;  // where the frame that straddles the junction begins
+    const size_t head_skip = (g.frame_bytes - (before.size() - cut) % g.frame_bytes) % g.frame_bytes;
+    const size_t head_frames = after.size() > head_skip ? (after.size() - head_skip) / g.frame_bytes : 0;
+    const size_t frames = std::min(tail_frames, head_frames);
+    const size_t window = frames >= 2 * kWindow ? kWindow : kWindow / 2;
+    if (frames < window) return 0;
+    std::vector<double> colour_before, colour_after;
+    double near_end = 0, near_start = 0;
     for (uint32_t ch = 0; ch < g.channels; ++ch) {
-        auto x = [&](size_t i) { return sample(g, joined.data() + skip + i * g.frame_bytes + ch * g.sample_bytes); };
-        for (size_t i = 2; i < frames; ++i) {
-            const double d2 = std::fabs(x(i) - 2 * x(i - 1) + x(i - 2));
-            const bool across = i >= junction && i < junction + width;
-            (across ? jump : motion) += d2;
-            ++(across ? jumps : moves);
+        std::vector<double> tail(frames), head(frames);
+        for (size_t i = 0; i < frames; ++i) {
+            tail[i] = sample(g, before.data() + cut - (frames - i) * g.frame_bytes + ch * g.sample_bytes);
+            head[i] = sample(g, after.data() + head_skip + i * g.frame_bytes + ch * g.sample_bytes);
         }
+        const std::vector<double> a = spectrum(tail, window), b = spectrum(head, window);
+        colour_before.insert(colour_before.end(), a.begin(), a.end());
+        colour_after.insert(colour_after.end(), b.begin(), b.end());
+        // How loud each side is right at the junction: a take's level moves slowly.
+        for (size_t i = 0; i < std::min<size_t>(256, frames); ++i)
+            near_end += tail[frames - 1 - i] * tail[frames - 1 - i], near_start += head[i] * head[i];
     }
-    if (moves == 0 || jumps == 0) return 0;
-    jump /= static_cast<double>(jumps), motion /= static_cast<double>(moves);
-    if (motion <= 1e-12) return jump <= 1e-12 ? 0 : 1e9;
-    return jump / motion;
+    if (near_end + near_start <= 0) return 0;  // silence that stays silence
+    const double floor = (near_end + near_start) * 1e-9 + 1e-12;
+    const double loudness = std::fabs(std::log((near_end + floor) / (near_start + floor))) / 2;
+    // About 1 where the cluster has the take's colour and is as loud as its last samples.
+    return (1 + 10 * distance(colour_before, colour_after)) * (1 + loudness);
 }
 
 }  // namespace ostrel::card

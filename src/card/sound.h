@@ -25,7 +25,7 @@ Grid grid_of(ByteSource& take, uint64_t length);
 
 // Below this, a cluster continues the take; above it, the junction is a jump the take's own
 // audio does not make.
-constexpr double kContinues = 2.0;
+constexpr double kContinues = 2.2;
 
 // How much the junction of `before` (the take's last bytes, ending at file offset `end`) and
 // `after` (a cluster's first bytes) jumps, against how the audio moves on either side: about 1

@@ -14,6 +14,8 @@ namespace ostrel::card {
 
 namespace {
 
+uint64_t entry_bytes(const Volume& v) { return v.kind == FsKind::Fat16 ? 2 : 4; }
+
 // The length the header gives the file, or 0 where its sizes are placeholders or disagree.
 uint64_t closed_length(ByteSource& take, uint64_t length) {
     const RepairPlan first = plan_repair(take, length);
@@ -84,32 +86,31 @@ uint32_t window_end(const VolumeContents& vc, const std::vector<const Head*>& he
         // Where the chain on the card stops: its last cluster's entry holds an end-of-chain mark,
         // or, where nothing of the take reached the FAT, its first cluster's is still free.
         const uint32_t mark = vc.fat[last] == 0 && h->linked.empty() ? h->own.front() : last;
-        const uint64_t at = v.kind == FsKind::Fat12 ? uint64_t{mark} * 3 / 2 : uint64_t{mark} * (v.kind == FsKind::Fat16 ? 2 : 4);
+        const uint64_t at = v.kind == FsKind::Fat12 ? uint64_t{mark} * 3 / 2 : uint64_t{mark} * entry_bytes(v);
         sector = any && sector > at / v.sector_bytes ? sector : at / v.sector_bytes;
         any = true;
     }
     if (!any) return 0;
     const uint64_t end_byte = (sector + 1) * v.sector_bytes;  // the first byte past the sector
-    const uint64_t last = v.kind == FsKind::Fat12 ? (end_byte * 2 - 1) / 3 : end_byte / (v.kind == FsKind::Fat16 ? 2 : 4) - 1;
+    const uint64_t last = v.kind == FsKind::Fat12 ? (end_byte * 2 - 1) / 3 : end_byte / entry_bytes(v) - 1;
     return last < v.end() - 1 ? static_cast<uint32_t>(last) : v.end() - 1;
 }
 
+// Only inside the take's last cluster, and only behind audio there: a cluster wholly blank is a
+// muted track's, or silence the FAT links, and stays.
 void drop_blank_sectors(ByteSource& source, const Volume& v, LostTake& take) {
-    constexpr uint64_t kStep = 65536;
     const uint64_t floor = take.header.size() + (take.start == Start::Headerless ? 0 : 12);
-    if ((take.bytes - take.header.size() + take.skip) % kSectorBytes != 0) return;  // it ends inside a sector
+    const uint64_t in_last = (take.bytes - take.header.size() + take.skip) % v.cluster_bytes;
+    const uint64_t n = in_last == 0 ? v.cluster_bytes : 0;  // a take that ends inside a cluster was cut there
+    if (n == 0 || take.bytes < floor + n) return;
+    std::vector<uint8_t> tail(static_cast<size_t>(n));
     TakeSource bytes(source, v, take);
-    std::vector<uint8_t> tail(kStep);
-    while (take.bytes >= floor + kSectorBytes) {
-        const uint64_t n = (take.bytes - floor) / kSectorBytes * kSectorBytes < kStep
-                               ? (take.bytes - floor) / kSectorBytes * kSectorBytes
-                               : kStep;
-        if (!bytes.read_at(take.bytes - n, tail.data(), static_cast<size_t>(n))) return;
-        for (uint64_t at = n; at >= kSectorBytes; at -= kSectorBytes) {
-            if (!blank(tail.data() + at - kSectorBytes, kSectorBytes)) return;
-            take.bytes -= kSectorBytes, take.blank_dropped += kSectorBytes;
-        }
-    }
+    if (!bytes.read_at(take.bytes - n, tail.data(), tail.size())) return;
+    uint64_t at = n;
+    while (at >= kSectorBytes && blank(tail.data() + at - kSectorBytes, kSectorBytes)) at -= kSectorBytes;
+    if (at == 0) return;
+    take.blank_dropped = n - at;
+    take.bytes -= n - at;
 }
 
 }  // namespace ostrel::card

@@ -86,17 +86,23 @@ struct VolumeFinder {
     void settle(LostTake& t, const std::vector<uint32_t>& clusters) {
         t.runs = runs_of(clusters);
         t.bytes = clusters.size() * uint64_t{volume().cluster_bytes};
+        if (t.start == Start::Headerless || clusters.empty()) return;
+        TakeSource bytes(source, volume(), t.runs);
+        t.own_name = name_in_header(bytes, t.bytes);
     }
 
     // What the allocator's order gives after the FAT window closed a take at `w`: the take's own
-    // where only space never written or a lost take's header follows, as on a card written
-    // through an operating system's cache; else older audio, or maybe the take's true tail,
-    // kept beside it. Returns what is kept beside.
+    // where it runs into another lost take's header, as takes recorded one after another through
+    // a driver that wrote no FAT at all leave them; else older audio, or maybe the take's true
+    // tail, kept beside it. Returns what is kept beside.
     Walk past_window(Walk& w, LostTake& t) {
         if (w.stop != Stop::Window) return {};
         LostTake scratch;
         Walk past = follow(vc(), scan.flags, scratch, {w.next}, false);
-        if (past.stop != Stop::NeverWritten && past.stop != Stop::LostHeader) return past;
+        bool written = false;  // space never written, and nothing more, is no tail
+        for (uint32_t c : past.clusters) written |= !(scan.flags[c] & kBlank);
+        if (!written) past.clusters.clear();
+        if (past.stop != Stop::LostHeader) return past;
         w.clusters.insert(w.clusters.end(), past.clusters.begin(), past.clusters.end());
         t.stopped = scratch.stopped;
         return {};

@@ -154,7 +154,7 @@ def formatted_cases(d, t):
     zeros, path = f"{d}/zeros", f"{d}/formatted.img"
     with open(zeros, "wb") as f:
         f.write(bytes(3 << 20))
-    v = fat_image(path, 300, 32, 8, files=[(zeros, "ZEROS"), (t["old"], "OLD1.WAV"), (t["float"], "OLD2.WAV"),
+    v = fat_image(path, 300, 32, 8, files=[(zeros, "ZEROS"), (t["old"], "OLD1.WAV"), (t["hq"], "OLD2.WAV"),
                                            (t["pcm"], "HALF.WAV")])
     clusters = [v.entry(name)[1] for name in ("OLD1.WAV", "OLD2.WAV", "HALF.WAV")]
     with open(t["pcm"], "rb") as f:
@@ -166,11 +166,11 @@ def formatted_cases(d, t):
         t[name] = f"{d}/{name}.wav"
         with open(t[name], "wb") as f:
             f.write(pcm[:4] + struct.pack("<I", 36 + len(audio)) + pcm[8:40] + struct.pack("<I", len(audio)) + audio)
-    v = fat_image(path, 300, 32, 8, files=[(t["hq"], "TAKE.WAV")])  # formatted again, as the recorder does
+    v = fat_image(path, 300, 32, 8, files=[(t["float"], "TAKE.WAV")])  # formatted again, as the recorder does
     v.cut("TAKE.WAV")
     return [("FAT32 quick-formatted over older takes: each at its own length, what followed one kept apart", path,
-             {"TAKE.WAV": t["hq"], f"older-cluster{clusters[0]}.wav": t["old"],
-              f"older-cluster{clusters[1]}.wav": t["float"], f"older-cluster{clusters[2]}.wav": t["half"],
+             {"TAKE.WAV": t["float"], f"older-cluster{clusters[0]}.wav": t["old"],
+              f"older-cluster{clusters[1]}.wav": t["hq"], f"older-cluster{clusters[2]}.wav": t["half"],
               f"older-cluster{clusters[2]} after the end.wav": t["after"]},
              ["an older take, whole by its own header", "kept apart, in that take's format"], None)]
 
