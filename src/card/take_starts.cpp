@@ -91,10 +91,10 @@ struct VolumeFinder {
         t.own_name = name_in_header(bytes, t.bytes);
     }
 
-    // What the allocator's order gives after the FAT window closed a take at `w`: the take's own
-    // where it runs into another lost take's header, as takes recorded one after another through
-    // a driver that wrote no FAT at all leave them; else older audio, or maybe the take's true
-    // tail, kept beside it. Returns what is kept beside.
+    // What the allocator's order gives after the FAT window closed a take at `w`. The take's own
+    // where a driver that wrote no FAT at all left it: it runs into another lost take's header,
+    // or, on a card never used before, into space never written. Else older audio, or maybe the
+    // take's true tail, kept beside it. Returns what is kept beside.
     Walk past_window(Walk& w, LostTake& t) {
         if (w.stop != Stop::Window) return {};
         LostTake scratch;
@@ -102,7 +102,7 @@ struct VolumeFinder {
         bool written = false;  // space never written, and nothing more, is no tail
         for (uint32_t c : past.clusters) written |= !(scan.flags[c] & kBlank);
         if (!written) past.clusters.clear();
-        if (past.stop != Stop::LostHeader) return past;
+        if (past.stop != Stop::LostHeader && (reused || past.stop != Stop::NeverWritten)) return past;
         w.clusters.insert(w.clusters.end(), past.clusters.begin(), past.clusters.end());
         t.stopped = scratch.stopped;
         return {};
@@ -122,7 +122,7 @@ struct VolumeFinder {
         list.insert(list.end(), h.linked.begin(), h.linked.end());
         const bool closed = scan.flags[h.own.front()] & kClosed;
         Walk w = follow(vc(), scan.flags, t, std::move(list), h.by_fat,
-                        reused && !closed ? window_end(vc(), {&h}) : 0);
+                        closed ? 0 : window_end(vc(), {&h}));
         const Walk past = past_window(w, t);
         settle(t, w.clusters);
         LostTake after;
@@ -152,7 +152,7 @@ struct VolumeFinder {
         for (size_t m = 0; m < group.size(); ++m) takes.push_back(&f.takes[base + m]);
         size_t last = 0;
         Walk w;
-        w.next = share_out(source, vc(), scan.flags, takes, clusters, reused ? window_end(vc(), members) : 0, last);
+        w.next = share_out(source, vc(), scan.flags, takes, clusters, window_end(vc(), members), last);
         w.stop = w.next ? Stop::Window : Stop::VolumeEnd;
         w.clusters = clusters[last];
         const Walk past = past_window(w, f.takes[base + last]);

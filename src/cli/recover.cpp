@@ -9,6 +9,8 @@
 #include <cstring>
 #include <iterator>
 #include <map>
+#include <memory>
+#include <optional>
 #include <set>
 
 #include "card_io.h"
@@ -240,12 +242,32 @@ uint64_t fingerprint(ostrel::ByteSource& take, uint64_t bytes) {
     return h ^ bytes;
 }
 
-// What a run carries from card to card: the names --check has promised and what each would
-// hold, so that it names exactly what a real run would write.
+// A name --check has promised a take: where its bytes are, to compare when another take of the
+// same length comes to the same name.
+struct Promise {
+    CardSource* card;
+    card::Volume volume;
+    card::LostTake take;
+    ostrel::RepairPlan plan;
+    std::optional<uint64_t> print{};
+
+    uint64_t fingerprint_now() {
+        if (!print) {
+            card::TakeSource bytes(*card, volume, take);
+            RepairedTake repaired(bytes, plan);
+            print = fingerprint(repaired, take.bytes);
+        }
+        return *print;
+    }
+};
+
+// What a run carries from card to card: each card as it is read, and the names --check has
+// promised, so that it names exactly what a real run would write.
 struct Session {
     const RecoverOptions& o;
     Tally tally;
-    std::map<std::string, uint64_t> promised;
+    std::map<std::string, Promise> promised;
+    std::vector<std::unique_ptr<CardSource>> cards;
 };
 
 enum class Place { New, Already, Refused, Failed };
@@ -256,7 +278,8 @@ Place place_take(Session& run, const card::LostTake& t, ostrel::ByteSource& repa
         relative = numbered(t.name, n);
         const auto promised = run.promised.find(relative);
         if (promised != run.promised.end()) {
-            if (promised->second == fingerprint(repaired, t.bytes)) return Place::Already;
+            Promise& p = promised->second;
+            if (p.take.bytes == t.bytes && p.fingerprint_now() == fingerprint(repaired, t.bytes)) return Place::Already;
             continue;
         }
         io::File existing;
@@ -355,7 +378,7 @@ bool recover_take(Session& run, CardSource& src, const Source& s, const card::Fi
     std::string relative;
     Place place = place_take(run, t, repaired, relative);
     if (place == Place::New && run.o.check) {
-        run.promised[relative] = fingerprint(repaired, t.bytes);
+        run.promised.emplace(relative, Promise{&src, v, t, plan});
         ++run.tally.to_write;
     }
     const bool ok = place == Place::Already ||
@@ -410,7 +433,7 @@ bool room_for(const RecoverOptions& o, const card::Findings& f) {
 }
 
 void recover_source(Session& run, Source& s, const card::FindOptions& find) {
-    CardSource src(s.file, s.length, io::stderr_is_terminal());
+    CardSource& src = *run.cards.emplace_back(std::make_unique<CardSource>(s.file, s.length, io::stderr_is_terminal()));
     const card::Findings f = card::find_lost_takes(src, s.length, find);
     src.end_progress();
     if (!f.card.error.empty()) {
@@ -470,16 +493,16 @@ int recover(const RecoverOptions& options, const std::vector<std::string>& sourc
     card::FindOptions find;
     if (swapped(options) || (!options.like.empty() && !like_header(options.like, find))) return 2;
     std::vector<Source> opened(sources.size());
-    Session run{options, {}, {}};
+    Session run{options, {}, {}, {}};
     bool refused = false;
     for (size_t k = 0; k < sources.size(); ++k) {
         opened[k].name = sources[k];
         run.tally.unreadable_sources += !open_one(opened[k], refused, options);
     }
-    for (Source& s : opened) {
+    for (Source& s : opened)
         if (s.opened && !refused) recover_source(run, s, find);
+    for (Source& s : opened)
         if (s.opened) io::close(s.file);  // read-only: nothing to lose
-    }
     const Tally& tally = run.tally;
     if (refused) return options.check ? 2 : 1;
     if (options.check) return tally.to_write > 0 ? 1 : tally.unreadable_sources > 0 ? 2 : 0;
