@@ -244,12 +244,18 @@ const recoveredCopy = (image, pieces) => new Blob(pieces.map((p) => (p.bytes ? n
 function showLostTake(item, take) {
   const { row, entry } = item;
   const where = `Recovered ${take.where} from ${entry.card}.`;
-  const status = take.guess ? 'Recovered from the card (format guessed)' : 'Recovered from the card';
+  const status = take.noformat ? 'Found, but its format is unknown'
+    : take.guess ? 'Recovered from the card (format guessed)' : 'Recovered from the card';
   Object.assign(row.dataset, { name: entry.path, report: where, detail: take.detail.join('\n'), status });
   cell(row, element('strong', {}, entry.path));
   cell(row, element('span', { className: 'status' }, status));
   cell(row, duration(take.ms));
-  offer(cell(row), item, take.name, 'recovered', take.tag);
+  // Audio with no header and nothing on the card to lend it one plays as noise: the command line
+  // can give it the format of a take from the same recorder.
+  if (take.noformat) cell(row, element('span', { className: 'note' }, 'Recover it with the command line, giving ' +
+                                       'the format of a take from the same recorder: ostrel_32bit --like TAKE.wav ' +
+                                       '--recover FOLDER CARD'));
+  else offer(cell(row), item, take.name, 'recovered', take.tag);
   cell(row, element('div', {}, where), element('details', {}, element('summary', {}, 'How it was found'),
                                                element('pre', {}, take.detail.join('\n'))));
 }

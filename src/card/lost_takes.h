@@ -43,6 +43,7 @@ struct LostTake {
     std::string format_from;      // that take's path on the card, or the file given with --like
     bool older = false;           // closed properly long ago: its header's sizes agree, and it ends there
     int after_end_of = -1;        // the index of the take whose end this follows, kept apart from it
+    std::string apart_why;        // why it was kept apart, in words
     std::string own_name;         // the file name its bext or iXML chunk gives
     std::string named_by;         // how its name was chosen, in words
     bool name_guessed = false;    // its name came from an order of entries that may not be theirs

@@ -53,6 +53,8 @@ bool end_by_own_header(ByteSource& source, const Volume& v, LostTake& take, Lost
     clusters.erase(clusters.begin(), clusters.begin() + static_cast<long>(own / cs));
     after = after_part(source, v, take, std::move(clusters), own % cs);
     after.stopped = stopped;
+    after.apart_why = "it lies past the end the older take's header gives: older audio, or more of a take whose "
+                      "recorder rewrote its sizes as it recorded";
     return !after.header.empty();
 }
 

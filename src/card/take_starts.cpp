@@ -112,6 +112,8 @@ struct VolumeFinder {
         if (past.clusters.empty()) return;
         LostTake after = after_part(source, volume(), f.takes[index], past.clusters, 0);
         after.stopped = "where the walk past the FAT window stopped", after.after_end_of = static_cast<int>(index);
+        after.apart_why = "it lies past the FAT sector the recorder's driver held, where the card says the take "
+                          "ended: older audio, or the take's true end where the card was written through a cache";
         drop_blank_sectors(source, volume(), after);
         f.takes.push_back(std::move(after));
     }

@@ -334,8 +334,9 @@ std::string how_long(const ostrel::RepairPlan& plan, const card::LostTake& t) {
     return (length.empty() ? std::to_string(t.bytes) + " bytes" : length) + " of audio";
 }
 
-std::string take_line(Place place, bool check, const std::string& where, const Source& s, const std::string& path,
-                      const ostrel::RepairPlan& plan, const card::LostTake& t) {
+std::string take_line(Place place, bool check, const Source& s, const std::string& path, const ostrel::RepairPlan& plan,
+                      const card::Findings& f, const card::LostTake& t) {
+    const std::string where = card::take_where(f, t);
     if (place == Place::Refused)
         return "Will not write " + path + ", " + where + " of " + s.name +
                ": a folder or file on the way is a link, which is never followed.\n";
@@ -344,7 +345,9 @@ std::string take_line(Place place, bool check, const std::string& where, const S
     std::string line = verb + where + " from " + s.name + " into " + path + ": " + how_long(plan, t);
     if (!t.format_from.empty()) line += ", in the format of " + t.format_from + " (a guess: it had no header)";
     if (t.older) line += ", an older take, whole by its own header";
-    if (t.after_end_of >= 0) line += ", which followed another take's end and is kept apart from it";
+    if (t.after_end_of >= 0)
+        line += ", kept apart from " + card::take_where(f, f.takes[static_cast<size_t>(t.after_end_of)]) + ": " +
+                t.apart_why;
     return line + ".\n";
 }
 
@@ -384,7 +387,7 @@ bool recover_take(Session& run, CardSource& src, const Source& s, const card::Fi
     const bool ok = place == Place::Already ||
                     (place == Place::New && (run.o.check || write_take(run, take, t, relative, plan, place)));
     const std::string path = shown_path(run.o, relative);
-    say(take_line(ok ? place : place == Place::New ? Place::Failed : place, run.o.check, where, s, path, plan, t));
+    say(take_line(ok ? place : place == Place::New ? Place::Failed : place, run.o.check, s, path, plan, f, t));
     if (!run.o.check) say_zeros(src, s, path);
     take_lines(run.o, f, t, plan, path);
     return ok;
