@@ -43,4 +43,16 @@ void give_to_invoking_user(const std::string& path);
 
 bool stderr_is_terminal();
 
+// Ctrl-C, a closed terminal or a request to stop while recovering: noted, never fatal, so that
+// the take being written is finished or removed and every take written stays whole.
+void catch_interruptions();
+bool interrupted();
+
+// Right after a read failed: whether the disk is gone (a card pulled out of its reader), so that
+// every read will fail.
+bool source_gone();
+
+// Removes the file `relative` below `folder` that a copy left unfinished, following no link.
+bool remove_below(const std::string& folder, const std::string& relative);
+
 }  // namespace ostrel::io

@@ -10,6 +10,7 @@
 #endif
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -206,5 +207,37 @@ void give_to_invoking_user(const std::string& path) {
 }
 
 bool stderr_is_terminal() { return isatty(STDERR_FILENO) == 1; }
+
+namespace {
+volatile sig_atomic_t stop_asked = 0;
+extern "C" void note_stop(int) { stop_asked = 1; }
+}  // namespace
+
+void catch_interruptions() {
+    struct sigaction sa = {};
+    sa.sa_handler = note_stop;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+}
+
+bool interrupted() { return stop_asked != 0; }
+
+bool source_gone() {
+    const int error = errno;
+    return error == ENODEV || error == ENXIO
+#ifdef ENOMEDIUM
+           || error == ENOMEDIUM
+#endif
+        ;
+}
+
+bool remove_below(const std::string& folder, const std::string& relative) {
+    std::string last;
+    const int dir = parent_below(folder, relative, false, last);
+    if (dir < 0) return false;
+    const bool gone = unlinkat(dir, last.c_str(), 0) == 0;
+    ::close(dir);
+    return gone;
+}
 
 }  // namespace ostrel::io

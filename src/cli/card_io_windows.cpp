@@ -124,4 +124,26 @@ void give_to_invoking_user(const std::string&) {}
 
 bool stderr_is_terminal() { return _isatty(_fileno(stderr)) != 0; }
 
+namespace {
+volatile LONG stop_asked = 0;
+BOOL WINAPI note_stop(DWORD) {
+    InterlockedExchange(&stop_asked, 1);
+    return TRUE;  // handled: the run ends on its own, its takes whole
+}
+}  // namespace
+
+void catch_interruptions() { SetConsoleCtrlHandler(note_stop, TRUE); }
+
+bool interrupted() { return InterlockedCompareExchange(&stop_asked, 0, 0) != 0; }
+
+bool source_gone() {
+    const DWORD error = GetLastError();
+    return error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_NOT_READY;
+}
+
+bool remove_below(const std::string& folder, const std::string& relative) {
+    std::string path;
+    return walk_below(folder, relative, false, path) && DeleteFileW(windows_path(path.c_str()).c_str()) != 0;
+}
+
 }  // namespace ostrel::io

@@ -63,12 +63,23 @@ public:
           last_(started_) {}
 
     bool read_at(uint64_t offset, uint8_t* buf, size_t count) override {
-        if (offset > length_ || count > length_ - offset) return false;
-        if (!io::read_at(file_, offset, buf, count)) retry(offset, buf, count, kRetryPiece);
+        if (offset > length_ || count > length_ - offset || stopped()) return false;
+        if (!io::read_at(file_, offset, buf, count)) {
+            gone_ = io::source_gone();
+            if (!gone_) retry(offset, buf, count, kRetryPiece);
+        }
+        if (stopped()) return false;  // what the card did not give is no part of any take
         read_ += count;
+        reached_ = offset + count > reached_ ? offset + count : reached_;
         show(offset + count);
         return true;
     }
+
+    // Asked to stop, or the card is gone: no more is read.
+    bool stopped() const { return gone_ || io::interrupted(); }
+    bool gone() const { return gone_; }
+    uint64_t reached() const { return reached_; }
+    uint64_t length() const { return length_; }
 
     void end_progress() {
         if (shown_) std::fputs("\r\033[K", stderr);
@@ -83,6 +94,7 @@ private:
         for (size_t at = 0; at < count; at += piece) {
             const size_t n = count - at < piece ? count - at : piece;
             if (io::read_at(file_, offset + at, buf + at, n)) continue;
+            if ((gone_ = io::source_gone())) return;
             if (piece > kSector) {
                 retry(offset + at, buf + at, n, kSector);
                 continue;
@@ -120,8 +132,8 @@ private:
 
     io::File& file_;
     uint64_t length_;
-    bool progress_, shown_ = false;
-    uint64_t read_ = 0;
+    bool progress_, shown_ = false, gone_ = false;
+    uint64_t read_ = 0, reached_ = 0;
     std::chrono::steady_clock::time_point started_, last_;
 };
 
@@ -270,7 +282,7 @@ struct Session {
     std::vector<std::unique_ptr<CardSource>> cards;
 };
 
-enum class Place { New, Already, Refused, Failed };
+enum class Place { New, Already, Refused, Failed, Interrupted };
 
 // The name the take goes to: the first of NAME, NAME-2 ... that is free or already holds it.
 Place place_take(Session& run, const card::LostTake& t, ostrel::ByteSource& repaired, std::string& relative) {
@@ -306,15 +318,19 @@ bool write_take(Session& run, ostrel::ByteSource& take, const card::LostTake& t,
         return false;
     }
     std::vector<uint8_t> buf(kCopyStep);
-    bool ok = true;
-    for (uint64_t at = 0; ok && at < t.bytes; at += kCopyStep) {
+    bool copied = true;
+    for (uint64_t at = 0; copied && at < t.bytes; at += kCopyStep) {
         const size_t n = t.bytes - at < kCopyStep ? static_cast<size_t>(t.bytes - at) : kCopyStep;
-        ok = take.read_at(at, buf.data(), n) && io::write_at(out, at, buf.data(), n);
+        copied = take.read_at(at, buf.data(), n) && io::write_at(out, at, buf.data(), n);
     }
-    ok = ok && io::flush_to_storage(out);
-    const Outcome outcome = ok ? repair_open(out, t.bytes, plan) : Outcome::WriteFailed;
-    ok = io::close(out) && (outcome == Outcome::Fixed || outcome == Outcome::Correct);
-    io::give_to_invoking_user(shown_path(run.o, relative));
+    const bool stored = copied && io::flush_to_storage(out);
+    const Outcome outcome = stored ? repair_open(out, t.bytes, plan) : Outcome::WriteFailed;
+    const bool ok = io::close(out) && (outcome == Outcome::Fixed || outcome == Outcome::Correct);
+    // A copy cut short is no take: it goes, so that a second run writes it whole.
+    if (!copied)
+        io::remove_below(run.o.into, relative);
+    else
+        io::give_to_invoking_user(shown_path(run.o, relative));
     return ok;
 }
 
@@ -341,6 +357,9 @@ std::string take_line(Place place, bool check, const Source& s, const std::strin
         return "Will not write " + path + ", " + where + " of " + s.name +
                ": a folder or file on the way is a link, which is never followed.\n";
     if (place == Place::Failed) return "Unable to write " + path + ", " + where + " of " + s.name + ".\n";
+    if (place == Place::Interrupted)
+        return "Stopped while writing " + path + ", " + where + " of " + s.name +
+               "; the unfinished file was removed.\n";
     const char* verb = place == Place::Already ? "Already recovered " : check ? "Would recover " : "Recovered ";
     std::string line = verb + where + " from " + s.name + " into " + path + ": " + how_long(plan, t);
     if (!t.format_from.empty()) line += ", in the format of " + t.format_from + " (a guess: it had no header)";
@@ -387,7 +406,8 @@ bool recover_take(Session& run, CardSource& src, const Source& s, const card::Fi
     const bool ok = place == Place::Already ||
                     (place == Place::New && (run.o.check || write_take(run, take, t, relative, plan, place)));
     const std::string path = shown_path(run.o, relative);
-    say(take_line(ok ? place : place == Place::New ? Place::Failed : place, run.o.check, s, path, plan, f, t));
+    if (!ok && place == Place::New) place = src.stopped() ? Place::Interrupted : Place::Failed;
+    say(take_line(place, run.o.check, s, path, plan, f, t));
     if (!run.o.check) say_zeros(src, s, path);
     take_lines(run.o, f, t, plan, path);
     return ok;
@@ -435,10 +455,33 @@ bool room_for(const RecoverOptions& o, const card::Findings& f) {
     return false;
 }
 
+const char* why_stopped(const CardSource& src) {
+    return src.gone() ? "the card can no longer be read (was it taken out?)" : "stopped as asked";
+}
+
+// Stopped while the card was being read: nothing was written, and a second run starts again.
+void stopped_reading(Session& run, const Source& s, const CardSource& src) {
+    std::fprintf(stderr, "ostrel_32bit: %s: %s after %s of %s; nothing was written: run the same command again\n",
+                 s.name.c_str(), why_stopped(src), megabytes(static_cast<double>(src.reached())).c_str(),
+                 megabytes(static_cast<double>(src.length())).c_str());
+    ++run.tally.unreadable_sources;
+}
+
+// Stopped while takes were being written: those written are whole and repaired, the one being
+// written was removed, and a second run skips what is already there.
+void stopped_writing(Session& run, const Source& s, const CardSource& src, size_t written, size_t found) {
+    std::fprintf(stderr,
+                 "ostrel_32bit: %s: %s; %zu of the %zu takes found are recovered, whole; run the same command "
+                 "again for the rest: takes already recovered are skipped\n",
+                 s.name.c_str(), why_stopped(src), written, found);
+    run.tally.unwritten += static_cast<int>(found - written > 0 ? 1 : 0);
+}
+
 void recover_source(Session& run, Source& s, const card::FindOptions& find) {
     CardSource& src = *run.cards.emplace_back(std::make_unique<CardSource>(s.file, s.length, io::stderr_is_terminal()));
     const card::Findings f = card::find_lost_takes(src, s.length, find);
     src.end_progress();
+    if (src.stopped()) return stopped_reading(run, s, src);
     if (!f.card.error.empty()) {
         std::fprintf(stderr, "ostrel_32bit: %s: %s\n", s.name.c_str(), f.card.error.c_str());
         ++run.tally.unreadable_sources;
@@ -450,7 +493,13 @@ void recover_source(Session& run, Source& s, const card::FindOptions& find) {
         ++run.tally.unwritten;
         return;
     }
-    for (const card::LostTake& t : f.takes) run.tally.unwritten += !recover_take(run, src, s, f, t);
+    size_t written = 0;
+    for (const card::LostTake& t : f.takes) {
+        if (src.stopped()) break;
+        const bool ok = recover_take(run, src, s, f, t);
+        written += ok, run.tally.unwritten += !ok;
+    }
+    if (src.stopped()) stopped_writing(run, s, src, written, f.takes.size());
 }
 
 // The header of the file given with --like, as a take without one borrows it.
@@ -493,6 +542,7 @@ bool swapped(const RecoverOptions& o) {
 }  // namespace
 
 int recover(const RecoverOptions& options, const std::vector<std::string>& sources) {
+    io::catch_interruptions();
     card::FindOptions find;
     if (swapped(options) || (!options.like.empty() && !like_header(options.like, find))) return 2;
     std::vector<Source> opened(sources.size());

@@ -325,6 +325,19 @@ def check_failing_reader(d, t):
             check(got_bytes[h:at] == want_bytes[h:at] and got_bytes[at:at + 512] == bytes(512) and
                   got_bytes[at + 512:len(want_bytes)] == want_bytes[at + 512:], f"{case}: more than the sector is lost")
         print(f"{case}: {said}")
+    # Ctrl-C while the second of two takes is written: the first stays whole, the second goes,
+    # and a second run recovers it without writing the first again.
+    two, into = f"{d}/two.img", f"{d}/interrupted"
+    second = start_of(two, t["float"]) + 8192  # read once by the scan, then by the copy
+    env = {**os.environ, "LD_PRELOAD": shim, "FAILING_FILE": os.path.realpath(two), "INTERRUPT_AT": f"{second},2",
+           "ASAN_OPTIONS": "verify_asan_link_order=0:detect_leaks=0"}
+    got, out, err = tool("--recover", into, two, env=env)
+    lines = [line.split(" from ")[0] for line in out.splitlines()]
+    check(got == 1 and lines[0].startswith("Recovered") and lines[1].startswith("Stopped while writing") and
+          "1 of the 2 takes found are recovered" in err and len(os.listdir(into)) == 1, f"Ctrl-C: {got} {out}{err}")
+    check_recovered("Ctrl-C", os.path.join(into, os.listdir(into)[0]), t["pcm"])
+    got, out, _ = tool("--recover", into, two)
+    check(got == 0 and [line[:9] for line in out.splitlines()] == ["Already r", "Recovered"], f"after Ctrl-C: {out}")
 
 
 def check_runs(d, t):

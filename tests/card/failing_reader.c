@@ -1,9 +1,12 @@
 /* A card reader with bad sectors, for the card check: loaded with LD_PRELOAD, it fails with EIO
  * every pread of the file FAILING_FILE that touches one of the 512-byte sectors at the byte
- * offsets FAILING_SECTORS lists ("0" or "1048576,2097152"), as failing media does, every time. */
+ * offsets FAILING_SECTORS lists ("0" or "1048576,2097152"), as failing media does, every time.
+ * With INTERRUPT_AT=OFFSET,N instead, the Nth read that touches that sector is interrupted by a
+ * SIGINT, as a user's Ctrl-C would, and then goes through. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <signal.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -11,19 +14,33 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+static int touches(off_t offset, size_t count, long long sector) {
+    return sector < (long long)(offset + (off_t)count) && offset < sector + 512;
+}
+
+static void interrupt(off_t offset, size_t count) {
+    static int seen;
+    const char* at = getenv("INTERRUPT_AT");
+    char* end;
+    if (!at) return;
+    const long long sector = strtoll(at, &end, 10);
+    if (touches(offset, count, sector) && *end == ',' && ++seen == atoi(end + 1)) raise(SIGINT);
+}
+
 static int failing(int fd, off_t offset, size_t count) {
     const char *file = getenv("FAILING_FILE"), *sectors = getenv("FAILING_SECTORS");
     char link[64], path[PATH_MAX];
-    if (!file || !sectors) return 0;
+    if (!file || (!sectors && !getenv("INTERRUPT_AT"))) return 0;
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     const ssize_t n = readlink(link, path, sizeof path - 1);
     if (n < 0) return 0;
     path[n] = '\0';
     if (strcmp(path, file) != 0) return 0;
-    for (const char* at = sectors; *at;) {
+    interrupt(offset, count);
+    for (const char* at = sectors ? sectors : ""; *at;) {
         char* end;
         const long long bad = strtoll(at, &end, 10);
-        if (bad < (long long)(offset + (off_t)count) && offset < bad + 512) return 1;
+        if (touches(offset, count, bad)) return 1;
         at = *end == ',' ? end + 1 : end + strlen(end);
     }
     return 0;
