@@ -18,22 +18,24 @@ constexpr uint64_t kFatFileLimit = 0xFFFFFFFFu;
 // A header lent to a headerless take comes from a healthy take's first bytes.
 constexpr uint64_t kMaxHeaderBytes = 65536;
 constexpr uint64_t kSectorBytes = 512;
-enum : uint8_t { kLive = 1, kUsed = 2, kHeader = 4, kBlank = 8, kClosed = 16 };  // kClosed: its sizes agree
+// kClosed: its header's sizes agree; kUnread: not read yet, so not known to be anything.
+enum : uint8_t { kLive = 1, kUsed = 2, kHeader = 4, kBlank = 8, kClosed = 16, kUnread = 32 };
 
 bool blank(const uint8_t* b, size_t n);
 std::vector<Run> runs_of(const std::vector<uint32_t>& clusters);
-// RIFF, RF64 or BW64, then WAVE, with a fmt chunk the repair can read.
-bool wave_header(const uint8_t* b, size_t n);
 
+// Reads the clusters in [from, to) no entry holds and not read yet, `step` bytes at most at a
+// time, and marks what each holds. Returns the bytes read.
+uint64_t read_clusters(ByteSource& source, const VolumeContents& vc, std::vector<uint8_t>& flags,
+                       std::map<uint32_t, uint32_t>& riff, uint32_t from, uint32_t to, size_t step);
+
+// One volume as the finder works on it: what its clusters hold, and which are taken.
 struct VolumeScan {
     ByteSource& source;
     const VolumeContents& vc;
     std::vector<uint8_t> flags;
     std::map<uint32_t, uint32_t> riff;  // the RIFF size in each cluster that begins with a header
-
-    // One read of every cluster no entry holds, `step` bytes at most at a time.
-    uint64_t scan(size_t step);
-    void classify(uint32_t c, const uint8_t* b);
+    bool hot = false;                   // only the clusters where the recorder was writing are read
 };
 
 // A healthy take on the volume, whose format a headerless take may borrow.
@@ -55,6 +57,7 @@ struct Head {
     std::vector<uint32_t> linked;  // the clusters the FAT links to after them, no one else's
     bool by_fat = true;            // its clusters may be followed by the FAT at all
     bool stale_end = false;        // its chain ends in a link to a cluster someone else holds
+    bool unread = false;           // its chain leads to a cluster not read yet
 };
 
 // The clusters the FAT links to from `head`'s own, while they are no one else's; on exFAT only
@@ -63,7 +66,7 @@ struct Head {
 void link_head(const VolumeContents& vc, std::vector<uint8_t>& flags, Head& head);
 
 // Why a walk stopped.
-enum class Stop { VolumeEnd, FileLimit, LostHeader, OlderHeader, NeverWritten, Window };
+enum class Stop { VolumeEnd, FileLimit, LostHeader, OlderHeader, NeverWritten, Window, Unread };
 
 struct Walk {
     std::vector<uint32_t> clusters;

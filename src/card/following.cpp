@@ -41,6 +41,9 @@ struct Follower {
             w.stop = Stop::FileLimit, take.stopped = "it reached 4 GiB, the most a FAT file can hold";
         } else if (n == 0) {
             w.stop = Stop::VolumeEnd, take.stopped = "the volume ends";
+        } else if (flags[n] & kUnread) {
+            w.stop = Stop::Unread, take.unsettled = true;
+            take.stopped = "cluster " + std::to_string(n) + " is not read yet";
         } else if (flags[n] & kHeader) {
             w.stop = flags[n] & kClosed ? Stop::OlderHeader : Stop::LostHeader;
             take.stopped = "cluster " + std::to_string(n) + " begins another take";
@@ -98,6 +101,10 @@ void link_head(const VolumeContents& vc, std::vector<uint8_t>& flags, Head& head
         // exFAT writes the links inside a file's first run of adjacent clusters only at a sync.
         if (exfat && to == 0 && first_run && c + 1 < vc.volume.end() && marked(c) && marked(c + 1)) to = c + 1;
         if (!vc.link(to) || !marked(c) || !marked(to)) break;
+        if (flags[to] & kUnread) {
+            head.unread = true;
+            break;
+        }
         if (!free_to_take(flags, to)) {
             head.stale_end = true;
             break;

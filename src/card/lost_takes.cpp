@@ -58,12 +58,6 @@ void give_formats(Findings& f, const std::vector<std::vector<Healthy>>& healthy,
 
 }  // namespace
 
-bool wave_header(const uint8_t* b, size_t n) {
-    if (!is_wave_form(b, n)) return false;
-    Bytes bytes(b, n);
-    return plan_repair(bytes, n).format.known;
-}
-
 bool blank(const uint8_t* b, size_t n) { return (b[0] == 0 || b[0] == 0xFF) && std::memcmp(b, b + 1, n - 1) == 0; }
 
 std::vector<Run> runs_of(const std::vector<uint32_t>& clusters) {
@@ -77,30 +71,12 @@ std::vector<Run> runs_of(const std::vector<uint32_t>& clusters) {
     return runs;
 }
 
-uint64_t VolumeScan::scan(size_t step) {
-    const Volume& v = vc.volume;
-    const uint32_t per_read = step / v.cluster_bytes > 0 ? static_cast<uint32_t>(step / v.cluster_bytes) : 1;
-    std::vector<uint8_t> buf(uint64_t{per_read} * v.cluster_bytes);
-    uint64_t scanned = 0;
-    for (uint32_t c = kFirstCluster; c < v.end();) {
-        if (flags[c] & kLive) {
-            ++c;
-            continue;
-        }
-        uint32_t n = 1;
-        while (n < per_read && c + n < v.end() && !(flags[c + n] & kLive)) ++n;
-        const size_t bytes = size_t{n} * v.cluster_bytes;
-        if (source.read_at(v.cluster_offset(c), buf.data(), bytes)) {
-            for (uint32_t k = 0; k < n; ++k) classify(c + k, buf.data() + size_t{k} * v.cluster_bytes);
-            scanned += bytes;
-        }
-        c += n;
-    }
-    return scanned;
-}
+namespace {
 
-void VolumeScan::classify(uint32_t c, const uint8_t* b) {
-    const size_t cs = vc.volume.cluster_bytes;
+void classify(const Volume& v, std::vector<uint8_t>& flags, std::map<uint32_t, uint32_t>& riff, uint32_t c,
+              const uint8_t* b) {
+    const size_t cs = v.cluster_bytes;
+    flags[c] &= static_cast<uint8_t>(~kUnread);
     if (blank(b, cs)) {
         flags[c] |= kBlank;
         return;
@@ -117,18 +93,139 @@ void VolumeScan::classify(uint32_t c, const uint8_t* b) {
         flags[c] |= kClosed;
 }
 
-Findings find_lost_takes(ByteSource& source, uint64_t length, const FindOptions& options) {
+CardReading read_structures(ByteSource& source, uint64_t length) {
+    CardReading r;
+    r.card = read_card(source, length);
+    for (const VolumeContents& vc : r.card.volumes) {
+        r.flags.emplace_back(vc.volume.end(), kUnread);
+        for (uint32_t c = 0; c < vc.volume.end(); ++c)
+            if (vc.live[c]) r.flags.back()[c] = kLive;
+        r.riff.emplace_back();
+    }
+    return r;
+}
+
+// Where the recorder was writing: the start of the data area, where an allocator begins after a
+// mount; past the last cluster a live entry holds; and each entry's first cluster.
+std::vector<uint32_t> hot_clusters(const VolumeContents& vc) {
+    std::vector<uint32_t> at = {kFirstCluster};
+    for (uint32_t c = vc.volume.end(); c-- > kFirstCluster;)
+        if (vc.live[c]) {
+            at.push_back(c + 1);
+            break;
+        }
+    for (const Entry& e : vc.files)
+        if (!e.deleted && vc.link(e.first) && !vc.live[e.first]) at.push_back(e.first);
+    return at;
+}
+
+// Every volume's takes from what has been read. Where only the clusters the recorder was
+// writing have been read, takes without headers wait for the rest, and so does every take whose
+// walk reached a cluster not read: `unsettled` counts them.
+Findings find_in(ByteSource& source, const CardReading& r, const FindOptions& o, bool hot, size_t& unsettled) {
     Findings f;
-    f.card = read_card(source, length);
+    f.card = r.card, f.scanned = r.scanned;
     std::vector<std::vector<Healthy>> healthy(f.card.volumes.size());
     for (size_t vi = 0; vi < f.card.volumes.size(); ++vi) {
-        VolumeScan scan{source, f.card.volumes[vi], f.card.volumes[vi].live, {}};
-        f.scanned += scan.scan(options.scan_step);
+        VolumeScan scan{source, f.card.volumes[vi], r.flags[vi], r.riff[vi], hot};
         find_starts(source, f, vi, scan, healthy[vi]);
     }
     name_takes(f);
-    give_formats(f, healthy, options);
+    give_formats(f, healthy, o);
+    unsettled = 0;
+    for (const LostTake& t : f.takes) unsettled += t.unsettled;
     return f;
+}
+
+// The takes of `f` that are final, and what was kept beside them.
+void keep_settled(Findings& f) {
+    std::vector<LostTake> kept;
+    std::vector<int> moved(f.takes.size(), -1);
+    for (size_t k = 0; k < f.takes.size(); ++k) {
+        LostTake& t = f.takes[k];
+        const int of = t.after_end_of;
+        if (t.unsettled || (of >= 0 && moved[static_cast<size_t>(of)] < 0)) continue;
+        if (of >= 0) t.after_end_of = moved[static_cast<size_t>(of)];
+        moved[k] = static_cast<int>(kept.size());
+        kept.push_back(std::move(t));
+    }
+    f.takes = std::move(kept);
+}
+
+}  // namespace
+
+uint64_t read_clusters(ByteSource& source, const VolumeContents& vc, std::vector<uint8_t>& flags,
+                       std::map<uint32_t, uint32_t>& riff, uint32_t from, uint32_t to, size_t step) {
+    const Volume& v = vc.volume;
+    const uint32_t per_read = step / v.cluster_bytes > 0 ? static_cast<uint32_t>(step / v.cluster_bytes) : 1;
+    std::vector<uint8_t> buf;
+    uint64_t scanned = 0;
+    to = to < v.end() ? to : v.end();
+    for (uint32_t c = from < kFirstCluster ? kFirstCluster : from; c < to;) {
+        if (!(flags[c] & kUnread)) {
+            ++c;
+            continue;
+        }
+        uint32_t n = 1;
+        while (n < per_read && c + n < to && (flags[c + n] & kUnread)) ++n;
+        const size_t bytes = size_t{n} * v.cluster_bytes;
+        buf.resize(bytes);
+        if (source.read_at(v.cluster_offset(c), buf.data(), bytes)) {
+            for (uint32_t k = 0; k < n; ++k) classify(v, flags, riff, c + k, buf.data() + size_t{k} * v.cluster_bytes);
+            scanned += bytes;
+        }
+        c += n;
+    }
+    return scanned;
+}
+
+Findings find_hot_takes(ByteSource& source, uint64_t length, const FindOptions& o, CardReading& r) {
+    // Twice as far each time a take found there runs past what was read: at most about twice
+    // the take's own bytes are read before it is settled.
+    constexpr uint64_t kFirstSpan = uint64_t{2} << 20, kMostSpan = uint64_t{1} << 30;
+    r = read_structures(source, length);
+    for (uint64_t span = kFirstSpan;; span *= 2) {
+        for (size_t vi = 0; vi < r.card.volumes.size(); ++vi) {
+            const VolumeContents& vc = r.card.volumes[vi];
+            const uint64_t clusters = span / vc.volume.cluster_bytes + 1;
+            for (uint32_t at : hot_clusters(vc)) {
+                const uint64_t to = at + clusters;
+                r.scanned += read_clusters(source, vc, r.flags[vi], r.riff[vi], at,
+                                           to < vc.volume.end() ? static_cast<uint32_t>(to) : vc.volume.end(),
+                                           o.scan_step);
+            }
+        }
+        size_t unsettled = 0;
+        Findings f = find_in(source, r, o, true, unsettled);
+        if (unsettled == 0 || span >= kMostSpan) {
+            keep_settled(f);
+            return f;
+        }
+    }
+}
+
+Findings find_all_takes(ByteSource& source, const FindOptions& o, CardReading& r) {
+    for (size_t vi = 0; vi < r.card.volumes.size(); ++vi) {
+        r.scanned += read_clusters(source, r.card.volumes[vi], r.flags[vi], r.riff[vi], kFirstCluster,
+                                   r.card.volumes[vi].volume.end(), o.scan_step);
+        for (uint8_t& flag : r.flags[vi]) flag &= static_cast<uint8_t>(~kUnread);  // what failed to read is nothing
+    }
+    size_t unsettled = 0;
+    return find_in(source, r, o, false, unsettled);
+}
+
+Findings find_lost_takes(ByteSource& source, uint64_t length, const FindOptions& options) {
+    CardReading reading = read_structures(source, length);
+    return find_all_takes(source, options, reading);
+}
+
+bool same_take(const LostTake& a, const LostTake& b) {
+    if (a.volume != b.volume || a.name != b.name || a.skip != b.skip || a.bytes != b.bytes ||
+        a.header != b.header || a.runs.size() != b.runs.size())
+        return false;
+    for (size_t k = 0; k < a.runs.size(); ++k)
+        if (a.runs[k].first != b.runs[k].first || a.runs[k].count != b.runs[k].count) return false;
+    return true;
 }
 
 std::vector<Span> card_spans(const Volume& v, const LostTake& t) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,7 @@ struct LostTake {
     std::string apart_why;        // why it was kept apart, in words
     std::string own_name;         // the file name its bext or iXML chunk gives
     std::string named_by;         // how its name was chosen, in words
+    bool unsettled = false;       // its walk reached clusters not read yet: not final
     bool name_guessed = false;    // its name came from an order of entries that may not be theirs
     uint64_t blank_dropped = 0;   // bytes of whole sectors of 00 or FF dropped from its end
     size_t group = 0;             // how many takes were recorded with it, itself included; 0 alone
@@ -67,6 +69,26 @@ struct FindOptions {
 
 // Reads the card and finds every take it lost.
 Findings find_lost_takes(ByteSource& source, uint64_t length, const FindOptions& options = {});
+
+// What reading a card has learnt so far: its structures, and what each cluster read holds, so
+// that a second look reads nothing twice.
+struct CardReading {
+    Card card;
+    std::vector<std::vector<uint8_t>> flags;              // each volume's clusters
+    std::vector<std::map<uint32_t, uint32_t>> riff;       // the RIFF size in each that begins with a header
+    uint64_t scanned = 0;
+};
+
+// First the card's structures and the clusters where the recorder was writing: after each
+// volume's last live cluster, from the start of its data area as an allocator starts after a
+// mount, and from the first cluster of each entry a recorder left open. The takes found there
+// whose every cluster has been read; `reading` keeps what was read.
+Findings find_hot_takes(ByteSource& source, uint64_t length, const FindOptions& options, CardReading& reading);
+// Then every cluster not read yet, and every take, as one read of the whole card finds them.
+Findings find_all_takes(ByteSource& source, const FindOptions& options, CardReading& reading);
+
+// The same take: the same bytes of the card under the same name.
+bool same_take(const LostTake& a, const LostTake& b);
 
 // A take's bytes after its header, as spans of the card in order.
 struct Span {

@@ -189,6 +189,11 @@ struct Sharer {
     uint32_t step(uint32_t c, uint32_t top, uint32_t limit, std::vector<LostTake*>& takes) {
         const auto at = known.find(c);
         if (at != known.end()) return give(c, at->second), 0;
+        if (flags[c] & kUnread) {
+            for (LostTake* t : takes) t->unsettled = true;
+            why = "cluster " + std::to_string(c) + " is not read yet";
+            return 0;
+        }
         if (limit != 0 && c > limit && c > top) {
             why = "the FAT sector the recorder's driver still held covers clusters up to " + std::to_string(limit);
             return c;

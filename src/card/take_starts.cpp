@@ -75,6 +75,7 @@ struct VolumeFinder {
 
     LostTake take_of(const Head& h) const {
         LostTake t;
+        t.unsettled = h.unread;
         t.volume = vi, t.start = h.start, t.first = h.own.front();
         if (h.entry) t.entry = h.entry->path, t.entry_holds = true;
         if (h.start == Start::StaleEntry || h.start == Start::Reclaimed)
@@ -99,6 +100,7 @@ struct VolumeFinder {
         if (w.stop != Stop::Window) return {};
         LostTake scratch;
         Walk past = follow(vc(), scan.flags, scratch, {w.next}, false);
+        t.unsettled = t.unsettled || past.stop == Stop::Unread;
         bool written = false;  // space never written, and nothing more, is no tail
         for (uint32_t c : past.clusters) written |= !(scan.flags[c] & kBlank);
         if (!written) past.clusters.clear();
@@ -223,6 +225,7 @@ struct VolumeFinder {
     // Audio without a header: after a 0-byte entry's first cluster, or a lost chain in the FAT
     // (clusters marked used that no entry holds). Its format is chosen once it is named.
     void without_headers() {
+        if (scan.hot) return;  // a lost chain is known only once every cluster is read
         auto start = [&](uint32_t c) { return vc().link(c) && !(scan.flags[c] & (kLive | kUsed | kHeader | kBlank)); };
         auto add = [&](const Entry* e, uint32_t c, bool by_fat) {
             Head h{Start::Headerless, e, {c}, {}, by_fat};

@@ -2,6 +2,7 @@
 // into the folder given, repairs it with the same core as any take, and says what it did.
 #include "recover.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -37,6 +38,15 @@ void say(const std::string& line) {
     std::fprintf(stderr, "ostrel_32bit: cannot write the report: %s\n",
                  io::output_error_text(errno ? errno : EIO).c_str());
     std::exit(1);
+}
+
+std::string time_left(double seconds) {
+    char text[32];
+    if (seconds >= 90)
+        std::snprintf(text, sizeof text, "%.0f min", seconds / 60);
+    else
+        std::snprintf(text, sizeof text, "%.0f s", seconds);
+    return text;
 }
 
 std::string megabytes(double bytes) {
@@ -86,6 +96,14 @@ public:
         shown_ = false;
     }
 
+    // What the reading is for, said before its figures; the first phase shows no time left,
+    // since it reads only where the recorder was writing.
+    void phase(const char* words) {
+        phase_ = words;
+        whole_ = std::strcmp(words, "looking where the recorder was writing") != 0;
+        read_ = 0, started_ = std::chrono::steady_clock::now();
+    }
+
     std::map<uint64_t, uint64_t> failed;  // offset -> end, each area once
     std::vector<Area> recent;
 
@@ -124,15 +142,21 @@ private:
         last_ = now;
         const double seconds = std::chrono::duration<double>(now - started_).count();
         const double speed = seconds > 0 ? static_cast<double>(read_) / seconds : 0;
-        const double left = speed > 0 ? static_cast<double>(length_ - at) / speed : 0;
-        std::fprintf(stderr, "\r\033[Kread %s of %s, %s/s, %.0f s left", megabytes(static_cast<double>(at)).c_str(),
-                     megabytes(static_cast<double>(length_)).c_str(), megabytes(speed).c_str(), left);
+        if (!whole_) {
+            std::fprintf(stderr, "\r\033[K%s: %s read", phase_, megabytes(static_cast<double>(read_)).c_str());
+        } else {
+            const double left = speed > 0 ? static_cast<double>(length_ - at) / speed : 0;
+            std::fprintf(stderr, "\r\033[K%s: %s of %s, %s/s, %s left", phase_,
+                         megabytes(static_cast<double>(at)).c_str(), megabytes(static_cast<double>(length_)).c_str(),
+                         megabytes(speed).c_str(), time_left(left).c_str());
+        }
         shown_ = true;
     }
 
     io::File& file_;
     uint64_t length_;
-    bool progress_, shown_ = false, gone_ = false;
+    bool progress_, shown_ = false, gone_ = false, whole_ = true;
+    const char* phase_ = "reading the card";
     uint64_t read_ = 0, reached_ = 0;
     std::chrono::steady_clock::time_point started_, last_;
 };
@@ -382,7 +406,8 @@ void say_zeros(CardSource& src, const Source& s, const std::string& path) {
     src.recent.clear();
 }
 
-bool recover_take(Session& run, CardSource& src, const Source& s, const card::Findings& f, const card::LostTake& t) {
+bool recover_take(Session& run, CardSource& src, const Source& s, const card::Findings& f, const card::LostTake& t,
+                  std::string* written_as = nullptr) {
     const card::Volume& v = f.card.volumes[t.volume].volume;
     const std::string where = card::take_where(f, t);
     if (t.no_format()) {
@@ -406,6 +431,7 @@ bool recover_take(Session& run, CardSource& src, const Source& s, const card::Fi
     const bool ok = place == Place::Already ||
                     (place == Place::New && (run.o.check || write_take(run, take, t, relative, plan, place)));
     const std::string path = shown_path(run.o, relative);
+    if (written_as && ok && place == Place::New) *written_as = relative;
     if (!ok && place == Place::New) place = src.stopped() ? Place::Interrupted : Place::Failed;
     say(take_line(place, run.o.check, s, path, plan, f, t));
     if (!run.o.check) say_zeros(src, s, path);
@@ -439,9 +465,9 @@ void say_what_was_wrong(const Source& s, const card::Findings& f, CardSource& sr
 }
 
 // Refuses, writing nothing, when the folder's disk cannot hold every take found.
-bool room_for(const RecoverOptions& o, const card::Findings& f) {
+bool room_for(const RecoverOptions& o, const std::vector<const card::LostTake*>& takes) {
     uint64_t need = 0, free = 0;
-    for (const card::LostTake& t : f.takes) need += t.bytes;
+    for (const card::LostTake* t : takes) need += t->bytes;
     if (!io::make_folders(o.into)) {
         std::fprintf(stderr, "ostrel_32bit: cannot make the folder %s\n", o.into.c_str());
         return false;
@@ -450,7 +476,7 @@ bool room_for(const RecoverOptions& o, const card::Findings& f) {
     std::fprintf(stderr,
                  "ostrel_32bit: %s has %llu bytes free, and the %zu takes found need %llu; recover into a "
                  "folder on a larger disk\n",
-                 o.into.c_str(), static_cast<unsigned long long>(free), f.takes.size(),
+                 o.into.c_str(), static_cast<unsigned long long>(free), takes.size(),
                  static_cast<unsigned long long>(need));
     return false;
 }
@@ -459,11 +485,17 @@ const char* why_stopped(const CardSource& src) {
     return src.gone() ? "the card can no longer be read (was it taken out?)" : "stopped as asked";
 }
 
-// Stopped while the card was being read: nothing was written, and a second run starts again.
-void stopped_reading(Session& run, const Source& s, const CardSource& src) {
-    std::fprintf(stderr, "ostrel_32bit: %s: %s after %s of %s; nothing was written: run the same command again\n",
+// Stopped while the card was being read: what was recovered before stays, and a second run
+// reads the card again, skipping the takes already recovered.
+void stopped_reading(Session& run, const Source& s, const CardSource& src, size_t written) {
+    const std::string kept = written == 0   ? "nothing was written"
+                             : written == 1 ? "the take recovered before is whole"
+                                            : "the takes recovered before are whole";
+    std::fprintf(stderr,
+                 "ostrel_32bit: %s: %s after reading %s of %s; %s: run the same command again, and takes already "
+                 "recovered are skipped\n",
                  s.name.c_str(), why_stopped(src), megabytes(static_cast<double>(src.reached())).c_str(),
-                 megabytes(static_cast<double>(src.length())).c_str());
+                 megabytes(static_cast<double>(src.length())).c_str(), kept.c_str());
     ++run.tally.unreadable_sources;
 }
 
@@ -477,29 +509,75 @@ void stopped_writing(Session& run, const Source& s, const CardSource& src, size_
     run.tally.unwritten += static_cast<int>(found - written > 0 ? 1 : 0);
 }
 
+// A take written before the whole card was read, kept to be matched with the takes it gives.
+struct Early {
+    card::LostTake take;
+    std::string relative;  // empty where nothing was written
+    bool matched = false;
+};
+
+// Writes `takes` of `f`, each as it comes, until the run is stopped; `early` gets those written.
+size_t write_takes(Session& run, CardSource& src, const Source& s, const card::Findings& f,
+                   const std::vector<const card::LostTake*>& takes, std::vector<Early>* early) {
+    size_t written = 0;
+    if (takes.empty()) return 0;
+    if (!run.o.check && !room_for(run.o, takes)) return ++run.tally.unwritten, 0;
+    for (const card::LostTake* t : takes) {
+        if (src.stopped()) break;
+        std::string relative;
+        const bool ok = recover_take(run, src, s, f, *t, &relative);
+        written += ok, run.tally.unwritten += !ok;
+        if (early) early->push_back({*t, relative});
+    }
+    if (src.stopped()) stopped_writing(run, s, src, written, takes.size());
+    return written;
+}
+
+// A take written early that the whole card gives otherwise: it goes, and the whole card's stands.
+void withdraw(Session& run, const Source& s, const Early& e) {
+    const std::string path = shown_path(run.o, e.relative);
+    if (!run.o.check) io::remove_below(run.o.into, e.relative);
+    say(std::string(run.o.check ? "Would remove " : "Removed ") + path + ", written from " + s.name +
+        " before the whole card was read: the whole card gives that take otherwise.\n");
+}
+
+// First the takes where the recorder was writing, each written as soon as it is found; then the
+// rest of the card, and each take it gives that is not written yet.
 void recover_source(Session& run, Source& s, const card::FindOptions& find) {
     CardSource& src = *run.cards.emplace_back(std::make_unique<CardSource>(s.file, s.length, io::stderr_is_terminal()));
-    const card::Findings f = card::find_lost_takes(src, s.length, find);
+    card::CardReading reading;
+    src.phase("looking where the recorder was writing");
+    const card::Findings hot = card::find_hot_takes(src, s.length, find, reading);
     src.end_progress();
-    if (src.stopped()) return stopped_reading(run, s, src);
-    if (!f.card.error.empty()) {
-        std::fprintf(stderr, "ostrel_32bit: %s: %s\n", s.name.c_str(), f.card.error.c_str());
+    if (src.stopped()) return stopped_reading(run, s, src, 0);
+    if (!hot.card.error.empty()) {
+        std::fprintf(stderr, "ostrel_32bit: %s: %s\n", s.name.c_str(), hot.card.error.c_str());
         ++run.tally.unreadable_sources;
+        return say_what_was_wrong(s, hot, src, run.o.check);
     }
+    std::vector<Early> early;
+    std::vector<const card::LostTake*> first;
+    for (const card::LostTake& t : hot.takes) first.push_back(&t);
+    const size_t written = write_takes(run, src, s, hot, first, &early);
+    if (src.stopped()) return;
+    src.phase("reading the rest of the card");
+    const card::Findings f = card::find_all_takes(src, find, reading);
+    src.end_progress();
+    if (src.stopped()) return stopped_reading(run, s, src, written);
     say_what_was_wrong(s, f, src, run.o.check);
-    if (!f.card.error.empty()) return;
-    if (f.takes.empty()) return say("No lost take found on " + s.name + ".\n");
-    if (!run.o.check && !room_for(run.o, f)) {
-        ++run.tally.unwritten;
-        return;
-    }
-    size_t written = 0;
+    std::vector<const card::LostTake*> rest;
     for (const card::LostTake& t : f.takes) {
-        if (src.stopped()) break;
-        const bool ok = recover_take(run, src, s, f, t);
-        written += ok, run.tally.unwritten += !ok;
+        auto same =
+            std::find_if(early.begin(), early.end(), [&](const Early& e) { return card::same_take(e.take, t); });
+        if (same == early.end())
+            rest.push_back(&t);
+        else
+            same->matched = true;
     }
-    if (src.stopped()) stopped_writing(run, s, src, written, f.takes.size());
+    for (const Early& e : early)
+        if (!e.matched && !e.relative.empty()) withdraw(run, s, e);
+    if (f.takes.empty()) return say("No lost take found on " + s.name + ".\n");
+    write_takes(run, src, s, f, rest, nullptr);
 }
 
 // The header of the file given with --like, as a take without one borrows it.

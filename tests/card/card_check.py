@@ -338,6 +338,14 @@ def check_failing_reader(d, t):
     check_recovered("Ctrl-C", os.path.join(into, os.listdir(into)[0]), t["pcm"])
     got, out, _ = tool("--recover", into, two)
     check(got == 0 and [line[:9] for line in out.splitlines()] == ["Already r", "Recovered"], f"after Ctrl-C: {out}")
+    # Ctrl-C while the rest of the card is read: the take where the recorder was writing is out,
+    # whole, before the card's last sectors are read.
+    into = f"{d}/interrupted while reading"
+    env["FAILING_FILE"], env["INTERRUPT_AT"] = os.path.realpath(f"{d}/fat32.img"), f"{(290 << 20)},1"
+    got, out, err = tool("--recover", into, f"{d}/fat32.img", env=env)
+    check(got == 1 and out.startswith("Recovered") and "take recovered before is whole" in err,
+          f"Ctrl-C while reading: {got} {out}{err}")
+    check_recovered("Ctrl-C while reading", f"{into}/ZOOM0001/ZOOM0001.WAV", t["pcm"])
 
 
 def check_runs(d, t):
