@@ -32,6 +32,7 @@ struct Volume {
     uint64_t root_offset = 0;        // FAT12/16: the fixed root directory
     uint32_t root_bytes = 0;
     uint32_t root_cluster = 0;   // FAT32 and exFAT
+    uint32_t next_free = 0;      // FAT32: where its FSInfo says the allocator goes on, or 0
     uint64_t source_length = 0;  // nothing past it is read
     bool truncated() const { return clusters < declared_clusters; }
     uint32_t end() const { return kFirstCluster + clusters; }  // one past the last cluster

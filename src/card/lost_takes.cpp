@@ -106,11 +106,13 @@ CardReading read_structures(ByteSource& source, uint64_t length) {
 }
 
 // Where the recorder was writing: the start of the data area, where an allocator begins after a
-// mount; past the last cluster a live entry holds; and each entry's first cluster.
+// mount; where FAT32's FSInfo says it goes on; past the last cluster a live entry holds or
+// exFAT's bitmap marks; and each entry's first cluster.
 std::vector<uint32_t> hot_clusters(const VolumeContents& vc) {
     std::vector<uint32_t> at = {kFirstCluster};
+    if (vc.link(vc.volume.next_free)) at.push_back(vc.volume.next_free);
     for (uint32_t c = vc.volume.end(); c-- > kFirstCluster;)
-        if (vc.live[c]) {
+        if (vc.live[c] || (!vc.allocated.empty() && vc.allocated[c])) {  // exFAT: the last run its bitmap marks
             at.push_back(c + 1);
             break;
         }

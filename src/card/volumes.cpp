@@ -68,6 +68,13 @@ bool volume_at(ByteSource& source, uint64_t length, uint64_t offset, Volume& v) 
     if (offset > length || length - offset < sizeof b || !source.read_at(offset, b, sizeof b)) return false;
     if (!exfat_volume(b, offset, v) && !fat_volume(b, offset, v)) return false;
     v.source_length = length;
+    // FAT32's FSInfo sector: where the allocator was to look next, a hint the driver keeps.
+    uint8_t info[512];
+    const uint64_t info_at = offset + uint64_t{load_le16(b + 48)} * v.sector_bytes;
+    if (v.kind == FsKind::Fat32 && load_le16(b + 48) != 0 && info_at <= length - sizeof info &&
+        source.read_at(info_at, info, sizeof info) && load_le32(info) == 0x41615252u &&
+        load_le32(info + 484) == 0x61417272u)
+        v.next_free = load_le32(info + 492);
     // An image cut short ends the volume where it ends.
     const uint64_t room = v.heap < length ? (length - v.heap) / v.cluster_bytes : 0;
     v.clusters = room < v.declared_clusters ? static_cast<uint32_t>(room) : v.declared_clusters;

@@ -15,6 +15,7 @@
 #include <set>
 
 #include "card_io.h"
+#include "card_source.h"
 #include "file_io.h"
 #include "header_repair.h"
 #include "lost_takes.h"
@@ -25,12 +26,11 @@ namespace {
 
 namespace io = ostrel::io;
 namespace card = ostrel::card;
+using io::Area;
+using io::CardSource;
+using io::megabytes;
 
 constexpr size_t kCopyStep = size_t{4} << 20;
-// A read a failing card refuses is tried again in pieces, and a piece that fails sector by
-// sector, so that one bad sector costs only its own 512 bytes.
-constexpr size_t kRetryPiece = 65536;
-constexpr size_t kSector = 512;
 
 void say(const std::string& line) {
     std::fputs(line.c_str(), stdout);
@@ -39,127 +39,6 @@ void say(const std::string& line) {
                  io::output_error_text(errno ? errno : EIO).c_str());
     std::exit(1);
 }
-
-std::string time_left(double seconds) {
-    char text[32];
-    if (seconds >= 90)
-        std::snprintf(text, sizeof text, "%.0f min", seconds / 60);
-    else
-        std::snprintf(text, sizeof text, "%.0f s", seconds);
-    return text;
-}
-
-std::string megabytes(double bytes) {
-    char text[32];
-    std::snprintf(text, sizeof text, bytes >= 1e9 ? "%.1f GB" : "%.0f MB", bytes >= 1e9 ? bytes / 1e9 : bytes / 1e6);
-    return text;
-}
-
-struct Area {
-    uint64_t offset, length;
-};
-
-// The card as the finder and the writer read it. What a failing card will not give reads as
-// zeros and is noted: in `failed` once, however often it is read, and in `recent` each time,
-// so that each take can say which of its bytes are zeros. On a terminal, how far the reading
-// has come, at most four times a second, as dd status=progress shows it.
-class CardSource : public ostrel::ByteSource {
-public:
-    CardSource(io::File& file, uint64_t length, bool progress)
-        : file_(file),
-          length_(length),
-          progress_(progress),
-          started_(std::chrono::steady_clock::now()),
-          last_(started_) {}
-
-    bool read_at(uint64_t offset, uint8_t* buf, size_t count) override {
-        if (offset > length_ || count > length_ - offset || stopped()) return false;
-        if (!io::read_at(file_, offset, buf, count)) {
-            gone_ = io::source_gone();
-            if (!gone_) retry(offset, buf, count, kRetryPiece);
-        }
-        if (stopped()) return false;  // what the card did not give is no part of any take
-        read_ += count;
-        reached_ = offset + count > reached_ ? offset + count : reached_;
-        show(offset + count);
-        return true;
-    }
-
-    // Asked to stop, or the card is gone: no more is read.
-    bool stopped() const { return gone_ || io::interrupted(); }
-    bool gone() const { return gone_; }
-    uint64_t reached() const { return reached_; }
-    uint64_t length() const { return length_; }
-
-    void end_progress() {
-        if (shown_) std::fputs("\r\033[K", stderr);
-        shown_ = false;
-    }
-
-    // What the reading is for, said before its figures; the first phase shows no time left,
-    // since it reads only where the recorder was writing.
-    void phase(const char* words) {
-        phase_ = words;
-        whole_ = std::strcmp(words, "looking where the recorder was writing") != 0;
-        read_ = 0, started_ = std::chrono::steady_clock::now();
-    }
-
-    std::map<uint64_t, uint64_t> failed;  // offset -> end, each area once
-    std::vector<Area> recent;
-
-private:
-    void retry(uint64_t offset, uint8_t* buf, size_t count, size_t piece) {
-        for (size_t at = 0; at < count; at += piece) {
-            const size_t n = count - at < piece ? count - at : piece;
-            if (io::read_at(file_, offset + at, buf + at, n)) continue;
-            if ((gone_ = io::source_gone())) return;
-            if (piece > kSector) {
-                retry(offset + at, buf + at, n, kSector);
-                continue;
-            }
-            std::memset(buf + at, 0, n);
-            note(offset + at, n);
-        }
-    }
-
-    void note(uint64_t offset, uint64_t n) {
-        if (!recent.empty() && recent.back().offset + recent.back().length == offset)
-            recent.back().length += n;
-        else
-            recent.push_back({offset, n});
-        auto before = failed.upper_bound(offset);
-        if (before != failed.begin() && std::prev(before)->second >= offset) {
-            auto& end = std::prev(before)->second;
-            end = end > offset + n ? end : offset + n;
-        } else {
-            failed[offset] = offset + n;
-        }
-    }
-
-    void show(uint64_t at) {
-        const auto now = std::chrono::steady_clock::now();
-        if (!progress_ || now - last_ < std::chrono::milliseconds(250)) return;
-        last_ = now;
-        const double seconds = std::chrono::duration<double>(now - started_).count();
-        const double speed = seconds > 0 ? static_cast<double>(read_) / seconds : 0;
-        if (!whole_) {
-            std::fprintf(stderr, "\r\033[K%s: %s read", phase_, megabytes(static_cast<double>(read_)).c_str());
-        } else {
-            const double left = speed > 0 ? static_cast<double>(length_ - at) / speed : 0;
-            std::fprintf(stderr, "\r\033[K%s: %s of %s, %s/s, %s left", phase_,
-                         megabytes(static_cast<double>(at)).c_str(), megabytes(static_cast<double>(length_)).c_str(),
-                         megabytes(speed).c_str(), time_left(left).c_str());
-        }
-        shown_ = true;
-    }
-
-    io::File& file_;
-    uint64_t length_;
-    bool progress_, shown_ = false, gone_ = false, whole_ = true;
-    const char* phase_ = "reading the card";
-    uint64_t read_ = 0, reached_ = 0;
-    std::chrono::steady_clock::time_point started_, last_;
-};
 
 struct Source {
     std::string name, device;
@@ -546,7 +425,7 @@ void withdraw(Session& run, const Source& s, const Early& e) {
 void recover_source(Session& run, Source& s, const card::FindOptions& find) {
     CardSource& src = *run.cards.emplace_back(std::make_unique<CardSource>(s.file, s.length, io::stderr_is_terminal()));
     card::CardReading reading;
-    src.phase("looking where the recorder was writing");
+    src.phase("looking where the recorder was writing", false);
     const card::Findings hot = card::find_hot_takes(src, s.length, find, reading);
     src.end_progress();
     if (src.stopped()) return stopped_reading(run, s, src, 0);
@@ -560,7 +439,7 @@ void recover_source(Session& run, Source& s, const card::FindOptions& find) {
     for (const card::LostTake& t : hot.takes) first.push_back(&t);
     const size_t written = write_takes(run, src, s, hot, first, &early);
     if (src.stopped()) return;
-    src.phase("reading the rest of the card");
+    src.phase("reading the rest of the card", true);
     const card::Findings f = card::find_all_takes(src, find, reading);
     src.end_progress();
     if (src.stopped()) return stopped_reading(run, s, src, written);
