@@ -262,33 +262,60 @@ function showLostTake(item, take) {
 
 // "read 1.2 GB of 64.0 GB, 150 MB/s, 419 s left", as the command line shows it.
 const megabytes = (bytes) => (bytes >= 1e9 ? `${(bytes / 1e9).toFixed(1)} GB` : `${Math.round(bytes / 1e6)} MB`);
-function showReading(path, { at, of, read, seconds }) {
+// First where the recorder was writing, then "reading the rest of card.img: read 1.2 GB of 64.0 GB,
+// 150 MB/s, 419 s left".
+function showReading(path, { at, of, read, seconds, rest }) {
   const speed = read / seconds;
-  Object.assign(progress, { hidden: false, max: of, value: at });
-  reading.textContent = `Reading ${path}: read ${megabytes(at)} of ${megabytes(of)}, ${megabytes(speed)}/s, ` +
-    `${Math.round((of - at) / speed)} s left`;
+  Object.assign(progress, { hidden: false, max: of, value: rest ? at : 0 });
+  reading.textContent = rest ? `Reading the rest of ${path}: read ${megabytes(at)} of ${megabytes(of)}, ` +
+    `${megabytes(speed)}/s, ${Math.round((of - at) / speed)} s left`
+    : `Looking where the recorder was writing in ${path}: ${megabytes(read)} read`;
 }
 
-// A card image, or a copy of one: a row for the card, and one for each take it lost.
+// A card image, or a copy of one: a row for the card, and one for each take it lost. The takes
+// where the recorder was writing come first, while the rest of the image is still being read.
 async function showCard(entry) {
-  const found = await ask({ file: entry.file, card: true }, (at) => showReading(entry.path, at));
-  progress.hidden = true;
-  reading.textContent = '';
-  if (found.failed || !found.card) return false;
-  const row = rows.insertRow();
-  const count = found.takes.length;
-  const status = count ? `Card image: ${count} lost ${count === 1 ? 'take' : 'takes'}` : 'Card image: no lost take';
-  Object.assign(row.dataset, { name: entry.path, report: status, detail: '', status: 'Card image', lost: String(count) });
-  cell(row, element('strong', {}, entry.path));
-  cell(row, element('span', { className: 'status' }, status));
-  for (let k = 0; k < 3; ++k) cell(row);  // its rule runs the width of the table
-  shown.push({ row, entry, result: found, card: true });
-  for (const take of found.takes) {
+  let row, shownTakes = [];
+  const addTakes = (takes) => takes.forEach((take) => {
     const item = { row: rows.insertRow(), entry: { file: entry.file, path: `${entry.path}/${take.name}`, card: entry.path },
                    result: take, copy: recoveredCopy(entry.file, take.pieces), lost: true };
     shown.push(item);
+    shownTakes.push(item);
     showLostTake(item, take);
+  });
+  const cardRow = (found, status) => {
+    row = row || rows.insertRow();
+    row.replaceChildren();
+    Object.assign(row.dataset, { name: entry.path, report: status, detail: '', status: 'Card image',
+                                 lost: String(shownTakes.length) });
+    cell(row, element('strong', {}, entry.path));
+    cell(row, element('span', { className: 'status' }, status));
+    for (let k = 0; k < 3; ++k) cell(row);  // its rule runs the width of the table
+  };
+  const found = await ask({ file: entry.file, card: true }, (p) => {
+    if (!p.first) return showReading(entry.path, p);
+    addTakes([]);
+    cardRow(p.first, 'Card image: the rest of the image is still being read');
+    shown.push({ row, entry, result: p.first, card: true });
+    addTakes(p.first.takes);
+  });
+  progress.hidden = true;
+  reading.textContent = '';
+  if (found.failed || !found.card) return false;
+  if (!row) {
+    cardRow(found, '');
+    shown.push({ row, entry, result: found, card: true });
   }
+  // A take given early that the whole image gives otherwise goes.
+  for (const item of shownTakes.filter((i) => found.withdrawn.includes(i.result.name))) {
+    item.row.remove();
+    shown.splice(shown.indexOf(item), 1);
+    shownTakes.splice(shownTakes.indexOf(item), 1);
+  }
+  addTakes(found.takes);
+  const count = shownTakes.length;
+  cardRow(found, count ? `Card image: ${count} lost ${count === 1 ? 'take' : 'takes'}` : 'Card image: no lost take');
+  shown.find((i) => i.row === row).result = found;
   return true;
 }
 

@@ -112,15 +112,55 @@ std::string take_json(ostrel::ByteSource& source, const ostrel::card::Findings& 
 
 }  // namespace
 
-// Reads the card image of `length` bytes that Module.readAt reads, and finds the takes it lost.
-extern "C" EMSCRIPTEN_KEEPALIVE const char* ostrel_recover(double length) {
+namespace {
+
+ostrel::card::CardReading reading;   // what ostrel_recover_first read, for ostrel_recover_rest
+ostrel::card::Findings first_found;  // the takes it gave
+const ostrel::card::FindOptions kFind{size_t{8} << 20, {}, {}};
+
+std::string findings_json(FileSource& source, const ostrel::card::Findings& f,
+                          const std::vector<const ostrel::card::LostTake*>& takes, const std::string& withdrawn) {
+    std::string json = "{\"card\":" + std::string(f.card.volumes.empty() ? "false" : "true");
+    json += ",\"error\":" + quoted(f.card.error) + ",\"deleted\":" + std::to_string(f.deleted);
+    json += ",\"withdrawn\":[" + withdrawn + "],\"takes\":[";
+    for (size_t k = 0; k < takes.size(); ++k) json += (k ? "," : "") + take_json(source, f, *takes[k]);
+    return json + "]}";
+}
+
+}  // namespace
+
+// Reads the card image of `length` bytes that Module.readAt reads where the recorder was writing,
+// and gives the takes found there; ostrel_recover_rest then reads the rest.
+extern "C" EMSCRIPTEN_KEEPALIVE const char* ostrel_recover_first(double length) {
     static std::string json;
     FileSource source;
-    const ostrel::card::Findings f = ostrel::card::find_lost_takes(source, static_cast<uint64_t>(length), {size_t{8} << 20, {}, {}});
-    json = "{\"card\":" + std::string(f.card.volumes.empty() ? "false" : "true") + ",\"error\":" + quoted(f.card.error);
-    json += ",\"deleted\":" + std::to_string(f.deleted) + ",\"takes\":[";
-    for (size_t k = 0; k < f.takes.size(); ++k) json += (k ? "," : "") + take_json(source, f, f.takes[k]);
-    return (json += "]}").c_str();
+    first_found = ostrel::card::find_hot_takes(source, static_cast<uint64_t>(length), kFind, reading);
+    std::vector<const ostrel::card::LostTake*> takes;
+    for (const ostrel::card::LostTake& t : first_found.takes) takes.push_back(&t);
+    return (json = findings_json(source, first_found, takes, "")).c_str();
+}
+
+// The rest of the card image: the takes it gives that ostrel_recover_first did not, and the
+// names of any it gave that the whole card gives otherwise.
+extern "C" EMSCRIPTEN_KEEPALIVE const char* ostrel_recover_rest() {
+    static std::string json;
+    FileSource source;
+    const ostrel::card::Findings f = ostrel::card::find_all_takes(source, kFind, reading);
+    std::vector<const ostrel::card::LostTake*> rest;
+    for (const ostrel::card::LostTake& t : f.takes) {
+        bool known = false;
+        for (const ostrel::card::LostTake& e : first_found.takes) known = known || ostrel::card::same_take(e, t);
+        if (!known) rest.push_back(&t);
+    }
+    std::string withdrawn;
+    for (const ostrel::card::LostTake& e : first_found.takes) {
+        bool kept = false;
+        for (const ostrel::card::LostTake& t : f.takes) kept = kept || ostrel::card::same_take(e, t);
+        if (!kept) withdrawn += (withdrawn.empty() ? "" : ",") + quoted(e.name);
+    }
+    json = findings_json(source, f, rest, withdrawn);
+    reading = {}, first_found = {};
+    return json.c_str();
 }
 
 // Checks the file of `length` bytes that Module.readAt reads, reported as `path`. The result

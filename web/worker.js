@@ -17,8 +17,9 @@ function check(file, path) {
   readFrom(file);
   return JSON.parse(Module.ccall('ostrel_check', 'string', ['number', 'string'], [file.size, path]));
 }
-// A card image: every cluster no entry holds is read once, 8 MiB at a time. How far the reading
-// has come is posted at most four times a second, the first after a quarter of a second, when the
+// A card image: first where the recorder was writing, and the takes found there are posted at
+// once; then every other cluster no entry holds, once, 8 MiB at a time. How far the reading has
+// come is posted at most four times a second, the first after a quarter of a second, when the
 // speed means something.
 function recover(file, id) {
   const started = performance.now();
@@ -28,9 +29,14 @@ function recover(file, id) {
     const now = performance.now();
     if (now - told < 250) return;
     told = now;
-    postMessage({ id, progress: { at, of: file.size, read, seconds: (now - started) / 1000 } });
+    postMessage({ id, progress: { at, of: file.size, read, seconds: (now - started) / 1000, rest } });
   });
-  return JSON.parse(Module.ccall('ostrel_recover', 'string', ['number'], [file.size]));
+  let rest = false;
+  const first = JSON.parse(Module.ccall('ostrel_recover_first', 'string', ['number'], [file.size]));
+  if (!first.card) return first;
+  postMessage({ id, progress: { first } });
+  rest = true;
+  return JSON.parse(Module.ccall('ostrel_recover_rest', 'string', [], []));
 }
 
 // CRC-32 (IEEE), eight bytes a step.
