@@ -54,6 +54,7 @@ Grid grid_of(ByteSource& take, uint64_t length) {
 namespace {
 
 constexpr size_t kWindow = 512;  // samples in each piece of the spectrum's estimate
+constexpr double kPi = 3.14159265358979323846;
 
 // In place, radix 2: re and im of kWindow points.
 void fft(std::vector<double>& re, std::vector<double>& im) {
@@ -65,7 +66,7 @@ void fft(std::vector<double>& re, std::vector<double>& im) {
         if (i < j) std::swap(re[i], re[j]), std::swap(im[i], im[j]);
     }
     for (size_t len = 2; len <= n; len <<= 1) {
-        const double angle = -2 * M_PI / static_cast<double>(len);
+        const double angle = -2 * kPi / static_cast<double>(len);
         for (size_t i = 0; i < n; i += len)
             for (size_t k = 0; k < len / 2; ++k) {
                 const double wr = std::cos(angle * static_cast<double>(k));
@@ -82,7 +83,7 @@ std::vector<double> spectrum(const std::vector<double>& x, size_t window) {
     std::vector<double> power(window / 2 + 1, 0.0), re(window), im(window);
     for (size_t at = 0; at + window <= x.size(); at += window / 2) {
         for (size_t i = 0; i < window; ++i) {
-            re[i] = x[at + i] * (0.5 - 0.5 * std::cos(2 * M_PI * static_cast<double>(i) / static_cast<double>(window)));
+            re[i] = x[at + i] * (0.5 - 0.5 * std::cos(2 * kPi * static_cast<double>(i) / static_cast<double>(window)));
             im[i] = 0;
         }
         fft(re, im);
