@@ -145,7 +145,7 @@ extern "C" EMSCRIPTEN_KEEPALIVE const char* ostrel_recover_first(double length) 
 extern "C" EMSCRIPTEN_KEEPALIVE const char* ostrel_recover_rest() {
     static std::string json;
     FileSource source;
-    const ostrel::card::Findings f = ostrel::card::find_all_takes(source, kFind, reading);
+    const ostrel::card::Findings f = ostrel::card::find_all_takes(source, kFind, reading, std::move(first_found.card));
     std::vector<const ostrel::card::LostTake*> rest;
     for (const ostrel::card::LostTake& t : f.takes) {
         bool known = false;

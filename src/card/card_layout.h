@@ -67,8 +67,8 @@ struct VolumeContents {
     std::vector<uint32_t> chain(uint32_t first, uint64_t count, bool by_fat) const;
 
 private:
-    mutable std::vector<uint32_t> seen_;  // the walk that last met each cluster
-    mutable uint32_t epoch_ = 0;
+    mutable std::vector<uint8_t> seen_;  // the walk that last met each cluster, of the last 255
+    mutable uint8_t epoch_ = 0;
 };
 
 struct Card {

@@ -124,9 +124,10 @@ std::vector<uint32_t> hot_clusters(const VolumeContents& vc) {
 // Every volume's takes from what has been read. Where only the clusters the recorder was
 // writing have been read, takes without headers wait for the rest, and so does every take whose
 // walk reached a cluster not read: `unsettled` counts them.
-Findings find_in(ByteSource& source, const CardReading& r, const FindOptions& o, bool hot, size_t& unsettled) {
+Findings find_in(ByteSource& source, Card&& card, const CardReading& r, const FindOptions& o, bool hot,
+                 size_t& unsettled) {
     Findings f;
-    f.card = r.card, f.scanned = r.scanned;
+    f.card = std::move(card), f.scanned = r.scanned;
     std::vector<std::vector<Healthy>> healthy(f.card.volumes.size());
     for (size_t vi = 0; vi < f.card.volumes.size(); ++vi) {
         VolumeScan scan{source, f.card.volumes[vi], r.flags[vi], r.riff[vi], hot};
@@ -198,27 +199,29 @@ Findings find_hot_takes(ByteSource& source, uint64_t length, const FindOptions& 
             }
         }
         size_t unsettled = 0;
-        Findings f = find_in(source, r, o, true, unsettled);
+        Findings f = find_in(source, std::move(r.card), r, o, true, unsettled);
         if (unsettled == 0 || span >= kMostSpan) {
             keep_settled(f);
             return f;
         }
+        r.card = std::move(f.card);
     }
 }
 
-Findings find_all_takes(ByteSource& source, const FindOptions& o, CardReading& r) {
-    for (size_t vi = 0; vi < r.card.volumes.size(); ++vi) {
-        r.scanned += read_clusters(source, r.card.volumes[vi], r.flags[vi], r.riff[vi], kFirstCluster,
-                                   r.card.volumes[vi].volume.end(), o.scan_step);
+Findings find_all_takes(ByteSource& source, const FindOptions& o, CardReading& r, Card&& card) {
+    for (size_t vi = 0; vi < card.volumes.size(); ++vi) {
+        r.scanned += read_clusters(source, card.volumes[vi], r.flags[vi], r.riff[vi], kFirstCluster,
+                                   card.volumes[vi].volume.end(), o.scan_step);
         for (uint8_t& flag : r.flags[vi]) flag &= static_cast<uint8_t>(~kUnread);  // what failed to read is nothing
     }
     size_t unsettled = 0;
-    return find_in(source, r, o, false, unsettled);
+    return find_in(source, std::move(card), r, o, false, unsettled);
 }
 
 Findings find_lost_takes(ByteSource& source, uint64_t length, const FindOptions& options) {
     CardReading reading = read_structures(source, length);
-    return find_all_takes(source, options, reading);
+    Card card = std::move(reading.card);
+    return find_all_takes(source, options, reading, std::move(card));
 }
 
 bool same_take(const LostTake& a, const LostTake& b) {

@@ -70,8 +70,8 @@ struct FindOptions {
 // Reads the card and finds every take it lost.
 Findings find_lost_takes(ByteSource& source, uint64_t length, const FindOptions& options = {});
 
-// What reading a card has learnt so far: its structures, and what each cluster read holds, so
-// that a second look reads nothing twice.
+// What reading a card has learnt so far: what each cluster read holds, so that a second look
+// reads nothing twice. Its structures go with the takes found first, and come back for the rest.
 struct CardReading {
     Card card;
     std::vector<std::vector<uint8_t>> flags;              // each volume's clusters
@@ -84,8 +84,9 @@ struct CardReading {
 // mount, and from the first cluster of each entry a recorder left open. The takes found there
 // whose every cluster has been read; `reading` keeps what was read.
 Findings find_hot_takes(ByteSource& source, uint64_t length, const FindOptions& options, CardReading& reading);
-// Then every cluster not read yet, and every take, as one read of the whole card finds them.
-Findings find_all_takes(ByteSource& source, const FindOptions& options, CardReading& reading);
+// Then every cluster not read yet, and every take, as one read of the whole card finds them;
+// `card` is the card those first takes were found on.
+Findings find_all_takes(ByteSource& source, const FindOptions& options, CardReading& reading, Card&& card);
 
 // The same take: the same bytes of the card under the same name.
 bool same_take(const LostTake& a, const LostTake& b);

@@ -426,7 +426,7 @@ void recover_source(Session& run, Source& s, const card::FindOptions& find) {
     CardSource& src = *run.cards.emplace_back(std::make_unique<CardSource>(s.file, s.length, io::stderr_is_terminal()));
     card::CardReading reading;
     src.phase("looking where the recorder was writing", false);
-    const card::Findings hot = card::find_hot_takes(src, s.length, find, reading);
+    card::Findings hot = card::find_hot_takes(src, s.length, find, reading);
     src.end_progress();
     if (src.stopped()) return stopped_reading(run, s, src, 0);
     if (!hot.card.error.empty()) {
@@ -440,7 +440,7 @@ void recover_source(Session& run, Source& s, const card::FindOptions& find) {
     const size_t written = write_takes(run, src, s, hot, first, &early);
     if (src.stopped()) return;
     src.phase("reading the rest of the card", true);
-    const card::Findings f = card::find_all_takes(src, find, reading);
+    const card::Findings f = card::find_all_takes(src, find, reading, std::move(hot.card));
     src.end_progress();
     if (src.stopped()) return stopped_reading(run, s, src, written);
     say_what_was_wrong(s, f, src, run.o.check);
