@@ -7,14 +7,7 @@
 # The image is read from the page cache in every run: this compares work, not the card reader.
 # Run from anywhere: bash bench/card.sh
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${BENCH_BUILD_DIR:-$root/build-bench}
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" --target ostrel_32bit >/dev/null
-tool=$build/ostrel_32bit
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+source "$(dirname "$0")/release_tool.sh"
 image=$work/card.img
 # Old data everywhere first, as on a card that has been used before.
 head -c $((4 << 30)) /dev/urandom >"$image"

@@ -5,13 +5,7 @@
 # take's own bytes; the whole run against cat; and the most memory it holds. Needs sox, strace,
 # GNU time and ../shared/fatfs. Run from anywhere: bash bench/first_take.sh
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${BENCH_BUILD_DIR:-$root/build-bench}
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" --target ostrel_32bit >/dev/null
-tool=$build/ostrel_32bit
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+source "$(dirname "$0")/release_tool.sh"
 
 PYTHONPATH="$root/tests/card" /usr/bin/python3 - "$work" <<'PY'
 import sys, fatfs_cases as fc
