@@ -116,6 +116,12 @@ def build_cases(rec, d):
         before += ["copy", track_sound(d, f"tiny{k}", 9, 16, 0.2), f"TAKE01/A{k}.WAV"]
     before += ["unlink", "TAKE01/A2.WAV", "unlink", "TAKE01/A4.WAV", "unlink", "TAKE01/A5.WAV"]
     cases.append(record(rec, d, "fat32-4k-holes", "fat32", 300, 4096, four(6, 16), before=before))
+    # Names of three entries beside names of one: a short name fills a hole the long ones skip, so
+    # the entries' order is not the takes', and the names are a guess that -v owns up to.
+    mixed = [(name, local, per_turn) for name, (_, local, per_turn) in
+             zip(("T1.WAV", "TAKE01_TRACK_2.WAV", "T3.WAV", "TAKE01_TRACK_4.WAV"), four(6, 16))]
+    guess = record(rec, d, "fat32-4k-guess", "fat32", 300, 4096, mixed, before=before)
+    cases.append(dict(guess, guess=True))
     return cases
 
 
@@ -296,6 +302,7 @@ def check_case(check, tool, d, case):
         name, held, reached, after, named, foreign = row[1:]
         if not reached:
             continue
+        named = named or (case.get("guess") and f"{os.path.basename(name)}, entry" in said and "(a guess:" in said)
         check(held == reached and named and not foreign, f"{case['case']}: {name}: {held} of {reached} bytes, "
               f"{'named right' if named else 'named wrong'}{', holds another file' if foreign else ''}\n{said}")
         # On a FAT card used before, a take ends in the FAT sector its driver held: 4 MiB at most here.
