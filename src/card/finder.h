@@ -81,8 +81,7 @@ Walk follow(const VolumeContents& vc, std::vector<uint8_t>& flags, LostTake& tak
 
 // Heads whose clusters interleave, or whose first clusters lie a few clusters apart: the files of
 // a recorder that wrote several at once. Each group lists indexes into `heads`, by first cluster.
-std::vector<std::vector<size_t>> group_heads(const VolumeContents& vc, const std::vector<Head>& heads,
-                                             const std::vector<uint8_t>& flags);
+std::vector<std::vector<size_t>> group_heads(const std::vector<Head>& heads, const std::vector<uint8_t>& flags);
 
 // Shares out the clusters after a group's links among its takes, as the allocator's pattern and
 // their sound say, never past `limit` (0: none). `takes` are the group's, in the order of `group`,

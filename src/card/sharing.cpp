@@ -260,8 +260,7 @@ struct Sharer {
 
 }  // namespace
 
-std::vector<std::vector<size_t>> group_heads(const VolumeContents& vc, const std::vector<Head>& heads,
-                                             const std::vector<uint8_t>& flags) {
+std::vector<std::vector<size_t>> group_heads(const std::vector<Head>& heads, const std::vector<uint8_t>& flags) {
     std::vector<size_t> order;
     for (size_t k = 0; k < heads.size(); ++k)
         if (groupable(heads[k], flags)) order.push_back(k);
@@ -281,7 +280,6 @@ std::vector<std::vector<size_t>> group_heads(const VolumeContents& vc, const std
     }
     groups.erase(std::remove_if(groups.begin(), groups.end(), [](const auto& g) { return g.size() < 2; }),
                  groups.end());
-    (void)vc;
     return groups;
 }
 

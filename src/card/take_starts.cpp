@@ -135,7 +135,7 @@ struct VolumeFinder {
             after.after_end_of = static_cast<int>(f.takes.size() - 1);
             return f.takes.push_back(std::move(after));
         }
-        drop_blank_sectors(source, volume(), t);
+        if (!t.older) drop_blank_sectors(source, volume(), t);  // an older take is as long as its header says
         f.takes.push_back(std::move(t));
         keep_after(f.takes.size() - 1, past);
     }
@@ -208,7 +208,7 @@ struct VolumeFinder {
     // each group together, and each take alone, in the order they were found.
     void follow_heads() {
         for (Head& h : heads) link_head(vc(), scan.flags, h);
-        const std::vector<std::vector<size_t>> groups = group_heads(vc(), heads, scan.flags);
+        const std::vector<std::vector<size_t>> groups = group_heads(heads, scan.flags);
         std::vector<size_t> group_of(heads.size(), groups.size());
         for (size_t g = 0; g < groups.size(); ++g)
             for (size_t k : groups[g]) group_of[k] = g;

@@ -1,5 +1,7 @@
-// The shell of --recover: opens each card read-only, lets the finder read it, writes each take
-// into the folder given, repairs it with the same core as any take, and says what it did.
+// The shell of --recover: opens each card read-only, lets the finder read first where the
+// recorder was writing and then the rest, writes each take into the folder given as soon as it
+// is settled, repairs it with the same core as any take, and says what it did. Stopped, it keeps
+// every take it wrote whole.
 #include "recover.h"
 
 #include <algorithm>
