@@ -13,11 +13,14 @@ namespace {
 
 constexpr uint64_t kMaxChunkWalk = 65536;  // bext and iXML come before the audio
 
+// Windows drops a name's trailing dots and spaces, which would make "..." or ".. " climb out of
+// the folder: they become '_', there as here.
 std::string safe_path(const std::string& path) {
     std::string out, part;
     auto flush = [&]() {
         if (part.empty()) return;
         if (part == "." || part == "..") part = "_";
+        for (size_t k = part.size(); k-- > 0 && (part[k] == '.' || part[k] == ' ');) part[k] = '_';
         out += (out.empty() ? "" : "/") + part;
         part.clear();
     };
