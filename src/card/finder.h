@@ -36,6 +36,7 @@ struct VolumeScan {
     std::vector<uint8_t> flags;
     std::map<uint32_t, uint32_t> riff;  // the RIFF size in each cluster that begins with a header
     bool hot = false;                   // only the clusters where the recorder was writing are read
+    std::vector<CardReading::Look>& looks;  // what each entry's header said, kept between phases
 };
 
 // A healthy take on the volume, whose format a headerless take may borrow.

@@ -101,6 +101,7 @@ CardReading read_structures(ByteSource& source, uint64_t length) {
         for (uint32_t c = 0; c < vc.volume.end(); ++c)
             if (vc.live[c]) r.flags.back()[c] = kLive;
         r.riff.emplace_back();
+        r.looks.emplace_back();
     }
     return r;
 }
@@ -124,13 +125,13 @@ std::vector<uint32_t> hot_clusters(const VolumeContents& vc) {
 // Every volume's takes from what has been read. Where only the clusters the recorder was
 // writing have been read, takes without headers wait for the rest, and so does every take whose
 // walk reached a cluster not read: `unsettled` counts them.
-Findings find_in(ByteSource& source, Card&& card, const CardReading& r, const FindOptions& o, bool hot,
+Findings find_in(ByteSource& source, Card&& card, CardReading& r, const FindOptions& o, bool hot,
                  size_t& unsettled) {
     Findings f;
     f.card = std::move(card), f.scanned = r.scanned;
     std::vector<std::vector<Healthy>> healthy(f.card.volumes.size());
     for (size_t vi = 0; vi < f.card.volumes.size(); ++vi) {
-        VolumeScan scan{source, f.card.volumes[vi], r.flags[vi], r.riff[vi], hot};
+        VolumeScan scan{source, f.card.volumes[vi], r.flags[vi], r.riff[vi], hot, r.looks[vi]};
         find_starts(source, f, vi, scan, healthy[vi]);
     }
     name_takes(f);

@@ -73,9 +73,17 @@ Findings find_lost_takes(ByteSource& source, uint64_t length, const FindOptions&
 // What reading a card has learnt so far: what each cluster read holds, so that a second look
 // reads nothing twice. Its structures go with the takes found first, and come back for the rest.
 struct CardReading {
+    // What a live entry's header says: a take still being recorded (`own`, its clusters), or a
+    // healthy take whose header can lend a format (`header`); read once, whatever the phase.
+    struct Look {
+        bool read = false;
+        std::vector<uint32_t> own;
+        std::vector<uint8_t> header;
+    };
     Card card;
     std::vector<std::vector<uint8_t>> flags;              // each volume's clusters
     std::vector<std::map<uint32_t, uint32_t>> riff;       // the RIFF size in each that begins with a header
+    std::vector<std::vector<Look>> looks;                 // each volume's entries
     uint64_t scanned = 0;
 };
 

@@ -12,18 +12,16 @@ namespace ostrel::card {
 
 namespace {
 
+using Look = CardReading::Look;
+
 // What a live file's header says of it. A header that says more than its entry holds, or sizes
 // never written, is a take in progress that the recorder synced now and then: `own` gets its
 // clusters. A header that agrees is a healthy take, whose header can give a headerless take its
 // format: `header` gets its bytes up to the audio.
-struct Look {
-    std::vector<uint32_t> own;
-    std::vector<uint8_t> header;
-};
-
 Look look_at(ByteSource& source, const VolumeContents& vc, const Entry& e) {
     const uint64_t cs = vc.volume.cluster_bytes;
     Look look;
+    look.read = true;
     std::vector<uint32_t> own = vc.chain(e.first, e.size / cs + (e.size % cs != 0), !e.contiguous);
     if (own.empty()) return look;
     TakeSource take(source, vc.volume, runs_of(own));
@@ -170,18 +168,21 @@ struct VolumeFinder {
 
     // 0-byte entries whose first cluster holds a header, and live entries a recorder synced.
     void from_entries() {
-        for (const Entry& e : vc().files) {
+        scan.looks.resize(vc().files.size());
+        for (size_t k = 0; k < vc().files.size(); ++k) {
+            const Entry& e = vc().files[k];
             if (e.deleted) continue;
             const bool by_fat = fat() || !e.contiguous;
             if (e.size == 0 && vc().link(e.first) && (scan.flags[e.first] & (kHeader | kUsed)) == kHeader) {
                 heads.push_back({Start::EmptyEntry, &e, {e.first}, {}, by_fat});
                 scan.flags[e.first] |= kUsed;
             } else if (e.size > 0) {
-                Look look = look_at(source, vc(), e);
-                if (!look.header.empty()) healthy.push_back({e.path, e.modified, std::move(look.header)});
+                Look& look = scan.looks[k];
+                if (!look.read) look = look_at(source, vc(), e);
+                if (!look.header.empty()) healthy.push_back({e.path, e.modified, look.header});
                 if (!look.own.empty())
-                    heads.push_back({reclaimed_name(e.path) ? Start::Reclaimed : Start::StaleEntry, &e,
-                                     std::move(look.own), {}, by_fat});
+                    heads.push_back({reclaimed_name(e.path) ? Start::Reclaimed : Start::StaleEntry, &e, look.own, {},
+                                     by_fat});
             }
         }
     }

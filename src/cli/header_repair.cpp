@@ -49,7 +49,7 @@ bool starts_as_wave(io::File& file, uint64_t length) {
     return length >= sizeof head && io::read_at(file, 0, head, sizeof head) && ostrel::is_wave_form(head, sizeof head);
 }
 
-Checked check_file(const char* path, Mode mode) {
+Checked check_file(const char* path, Mode mode, bool look_for_card) {
     Checked c;
     io::File file;
     uint64_t length = 0;
@@ -75,8 +75,8 @@ Checked check_file(const char* path, Mode mode) {
     if (c.outcome == Outcome::NeedsFix && mode == Mode::Repair)
         c.outcome = c.writable ? carry_out(file, c.plan) : Outcome::WriteFailed;
     c.empty = length == 0;
-    uint8_t first[512];
-    c.card = !c.wave_form && length >= sizeof first && io::read_at(file, 0, first, sizeof first) &&
+    uint8_t first[512];  // a name given that is no WAVE file may be a card's image: one more read
+    c.card = look_for_card && !c.wave_form && length >= sizeof first && io::read_at(file, 0, first, sizeof first) &&
              ostrel::card::looks_like_card(first);
     // Only a written file's close matters: NFS and some FUSE mounts report lost writes here.
     if (!io::close(file) && c.outcome == Outcome::Fixed) c.outcome = Outcome::WriteFailed;
@@ -127,7 +127,8 @@ bool is_wave_file(const char* path) {
 
 FileResult FIX_SIZE(const char* wavePath, const CheckOptions& options, io::Kind kind) {
     const bool may_open = kind == io::Kind::File || kind == io::Kind::Missing;
-    const Checked c = may_open ? check_file(wavePath, options.mode) : Checked{};
+    // In a folder a file that is no WAVE file is left alone unsaid: no read is spent on it.
+    const Checked c = may_open ? check_file(wavePath, options.mode, !options.only_wave) : Checked{};
     FileResult r;
     r.outcome = c.outcome;
     if (options.only_wave && !c.wave_form && (c.planned || c.outcome == Outcome::BeingWritten)) {

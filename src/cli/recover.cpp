@@ -145,7 +145,6 @@ bool same_bytes(io::File& file, uint64_t length, ostrel::ByteSource& take, uint6
     return true;
 }
 
-
 // The bytes a take's file holds, in 64 bits (FNV-1a): what --check remembers of a take it has
 // promised a name, since nothing is written to compare with.
 uint64_t fingerprint(ostrel::ByteSource& take, uint64_t bytes) {
