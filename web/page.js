@@ -283,7 +283,7 @@ async function showCard(entry) {
     shownTakes.push(item);
     showLostTake(item, take);
   });
-  const cardRow = (found, status) => {
+  const cardRow = (status) => {
     row = row || rows.insertRow();
     row.replaceChildren();
     Object.assign(row.dataset, { name: entry.path, report: status, detail: '', status: 'Card image',
@@ -294,8 +294,7 @@ async function showCard(entry) {
   };
   const found = await ask({ file: entry.file, card: true }, (p) => {
     if (!p.first) return showReading(entry.path, p);
-    addTakes([]);
-    cardRow(p.first, 'Card image: the rest of the image is still being read');
+    cardRow('Card image: the rest of the image is still being read');
     shown.push({ row, entry, result: p.first, card: true });
     addTakes(p.first.takes);
   });
@@ -303,7 +302,7 @@ async function showCard(entry) {
   reading.textContent = '';
   if (found.failed || !found.card) return false;
   if (!row) {
-    cardRow(found, '');
+    cardRow('');
     shown.push({ row, entry, result: found, card: true });
   }
   // A take given early that the whole image gives otherwise goes.
@@ -314,7 +313,7 @@ async function showCard(entry) {
   }
   addTakes(found.takes);
   const count = shownTakes.length;
-  cardRow(found, count ? `Card image: ${count} lost ${count === 1 ? 'take' : 'takes'}` : 'Card image: no lost take');
+  cardRow(count ? `Card image: ${count} lost ${count === 1 ? 'take' : 'takes'}` : 'Card image: no lost take');
   shown.find((i) => i.row === row).result = found;
   return true;
 }
