@@ -3,7 +3,7 @@
 # clusters, exFAT with 128 KiB), three takes closed properly, then a 54-second take lost in a
 # power cut. For each: the bytes the tool reads before it creates the take's file, against the
 # take's own bytes; the whole run against cat; and the most memory it holds. Needs sox, strace,
-# GNU time and ../shared/fatfs. Run from anywhere: bash bench/first_take.sh
+# and GNU time. Run from anywhere: bash bench/first_take.sh
 set -euo pipefail
 source "$(dirname "$0")/release_tool.sh"
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Card images recorded by ChaN's FatFs, the driver inside many recorders: several tracks open at
 once, written in turns, and cut as a dead battery cuts them (fatfs_recorder.c, built here from
-../shared/fatfs); and a judge of what --recover gives back.
+tests/third_party/fatfs); and a judge of what --recover gives back.
 
 Usage: fatfs_cases.py [--measure] TOOL_COMMAND... builds every case in a temporary folder, checks
 each image with The Sleuth Kit, recovers each card with TOOL -v --recover and prints a row per
@@ -23,7 +23,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import codec_takes  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-FATFS = os.path.normpath(os.path.join(HERE, "..", "..", "..", "shared", "fatfs"))
+FATFS = os.path.normpath(os.path.join(HERE, "..", "third_party", "fatfs"))
 BIG = 2056  # MiB: FatFs makes FAT32 only with 65526 clusters or more, which at 32 KiB is 2 GiB
 
 
