@@ -17,6 +17,7 @@
 #include <fstream>
 
 #include "cli_harness.h"
+#include "source_stamp.h"
 
 namespace {
 
@@ -41,6 +42,7 @@ const std::string kNoData = "Cannot find data block in wave file!\n";
 std::string needs_fix(const std::string& path) { return "The header in " + path + " needs to be fixed.\n"; }
 
 const char kHelpStart[] = "Usage: ostrel_32bit [OPTION]... FILE|FOLDER...\n";
+const char kVersion[] = "ostrel_32bit " OSTREL_VERSION "\nbuilt from sources " OSTREL_SOURCES "\n";
 
 enum class Hold { None, Writing, Reading, Killed };  // another program holds bad.wav open, or did
 
@@ -90,8 +92,8 @@ TEST(Cli, ArgumentsAndExitStatus) {
         {{"--check"}, kUsage, 1, false},
         {{"--help"}, kHelpStart, 0, false},
         {{"-h", bad}, kHelpStart, 0, false},
-        {{"--version"}, "ostrel_32bit " OSTREL_VERSION "\n", 0, false},
-        {{"-V"}, "ostrel_32bit " OSTREL_VERSION "\n", 0, false},
+        {{"--version"}, kVersion, 0, false},
+        {{"-V"}, kVersion, 0, false},
         // A guessed option stops the run before any file is touched, wherever it stands.
         {{"--dry-run", bad, ok}, "", 2, false, unknown},
         {{bad, ok, "--dry-run"}, "", 2, false, unknown},
@@ -361,10 +363,8 @@ TEST(Cli, WhatCannotBeWrittenIsCheckedAndNeverTouched) {
         std::filesystem::permissions(native(path), std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
 }
 
+#ifndef _WIN32  // a file size limit that refuses writes is a POSIX resource limit
 TEST(Cli, AFailedWriteIsNeverReportedAsAFix) {
-#ifdef _WIN32
-    GTEST_SKIP() << "a file size limit that refuses writes is a POSIX resource limit";
-#endif
     TempDir dir;
     const std::string path = dir / "take.wav";
     // A limit at the field refuses the write; one inside it lets 2 of the 4 bytes through first.
@@ -378,6 +378,7 @@ TEST(Cli, AFailedWriteIsNeverReportedAsAFix) {
         EXPECT_EQ(644u, file_length(path));
     }
 }
+#endif
 
 // Sparse files: the lengths are real, the disk holds only the header.
 struct LargeCase {

@@ -15,6 +15,7 @@
 #include "name_list.h"
 #include "recover.h"
 #include "repair_decision.h"
+#include "source_stamp.h"
 
 namespace {
 
@@ -261,7 +262,7 @@ int run(int argc, char** argv) {
     }
     if (line.help) return print_help(), 0;
     if (line.version) {
-        std::puts("ostrel_32bit " OSTREL_VERSION);
+        std::puts("ostrel_32bit " OSTREL_VERSION "\nbuilt from sources " OSTREL_SOURCES);
         flush_or_fail();
         return 0;
     }
