@@ -409,6 +409,8 @@ def check_shell(d, t):
         tool("--recover", f"{d}/sudo out", f"{d}/fat32.img", env=env)
         owner = os.stat(f"{d}/sudo out/ZOOM0001/ZOOM0001.WAV")
         check((owner.st_uid, owner.st_gid) == (65534, 65534), "sudo: the take belongs to root")
+    else:
+        print("skipped: the takes of a run under sudo given to its user (needs root)")
     mounted = exfat_image(f"{d}/mounted.img", 64, 32, [(t["old"], "ok.wav")])
     loop = subprocess.run(["losetup", "-r", "-f", "--show", f"{d}/mounted.img"], capture_output=True, text=True)
     if mounted and loop.returncode == 0:  # the card as a device, mounted read-only
@@ -424,7 +426,7 @@ def check_shell(d, t):
             subprocess.run(["umount", mnt], capture_output=True)
             subprocess.run(["losetup", "-d", device], capture_output=True)
     else:
-        print("a card mounted from a loop device: not tried (needs root, losetup and exfat-fuse)")
+        print("skipped: a card mounted from a loop device (needs root, losetup and exfat-fuse)")
     status, out, err = tool("--recover", f"{d}/none", f"{d}/missing.img")
     check(status == 1 and "no such image" in err, f"a missing source: {status} {err}")
     status, out, err = tool("--check", "--recover", f"{d}/none", f"{d}/fat32.img", f"{d}/missing.img")

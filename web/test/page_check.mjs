@@ -10,7 +10,7 @@ import { execFileSync } from 'node:child_process';
 import { existsSync, mkdtempSync, readFileSync, writeFileSync, mkdirSync, rmSync, truncateSync } from 'node:fs';
 import { createServer } from 'node:http';
 import { tmpdir } from 'node:os';
-import { join, resolve } from 'node:path';
+import { dirname, join, resolve } from 'node:path';
 import { fileURLToPath, pathToFileURL } from 'node:url';
 
 const [page, tool, screenshot] = process.argv.slice(2).map((arg) => resolve(arg));
@@ -74,7 +74,16 @@ const context = await browser.newContext({ acceptDownloads: true });
 const requests = [];
 context.on('request', (request) => requests.push(request.url()));
 const tab = await context.newPage();
+// The page's source, opened by itself, says what it is and where the page is; the page names the
+// version and sources it was built from, as the tool does.
+const errors = [];
+tab.on('pageerror', (error) => errors.push(error.message));
+await tab.goto(pathToFileURL(join(dirname(fileURLToPath(import.meta.url)), '..', 'page.html')).href);
+check((await tab.textContent('body')).includes("This is the page's source, not the page.") && !errors.length,
+  `page.html by itself: ${errors}`);
 await tab.goto(pathToFileURL(page).href);
+const [version, built] = run(['--version']).trim().split('\n');
+check(await tab.textContent('#version') === `${version}, ${built}`, 'the page names its version and sources');
 
 // Rows stay until Clear; `keep` adds the new ones below them.
 async function give(input, paths, keep = false) {
