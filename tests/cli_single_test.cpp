@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -30,12 +31,14 @@ const char kUsage[] =
     "Example:\nostrel_32bit mylist.txt WaveFiles/\n\n"
     "More, and what to do when a take shows 0 KB: ostrel_32bit --help\n";
 
-// Once a run, after a 0-byte take or a card given as a take.
-const char kHint[] =
-    "ostrel_32bit: a take of 0 bytes, or a card given as a take: its audio may still be on the card.\n"
+// Once a run, after a 0-byte take or a card given as a take; the first line names the reason.
+const std::string kHintLost = "ostrel_32bit: a take of 0 bytes, or a card given as a take: its audio may still be on the card.\n";
+const std::string kHintHeader = "ostrel_32bit: a take that ends at its header: its audio may still be on the card.\n";
+const std::string kHintRecover =
     "  Recover it into a folder on another disk with: ostrel_32bit --recover FOLDER CARD\n"
     "  (CARD: the card's device, its mount folder or an image of it), or give an image of the\n"
     "  card to the web page. Until then, record nothing on the card and do not write to it.\n";
+const std::string kHint = kHintLost + kHintRecover;
 
 const std::string kNoData = "Cannot find data block in wave file!\n";
 
@@ -207,6 +210,10 @@ TEST(Cli, FoldersAreWalkedByContent) {
     for (const std::string& path : {take, lost, hidden[0], hidden[1]}) write_file(path, wav44(0, 600));
     write_file(ok, wav44(600, 600));
     write_file(card + "/notes.txt", "RIFF notes");
+    const std::string empties[] = {card + sep + "Z1.WAV", card + sep + "Z2.WAV", card + sep + "Z3.WAV", card + sep + "Z4.WAV"};
+    for (const std::string& path : empties) write_file(path, "");
+    const std::string zero = "ostrel_32bit: 4 files under " + card + " have 0 bytes and were left alone:\n";
+    const std::string named = "  " + empties[0] + "\n  " + empties[1] + "\n  " + empties[2] + "\n";
     std::string left_alone = "ostrel_32bit: 1 file under " + card + " is not a WAVE file and was left alone.\n";
 #ifndef _WIN32
     std::filesystem::create_directory_symlink("..", native(card + "/loop"));
@@ -221,8 +228,9 @@ TEST(Cli, FoldersAreWalkedByContent) {
     EXPECT_EQ("The file " + lost + " is being written by another program and was left alone.\n" + needs_fix(take) +
                   correct(ok),
               check.out);
-    EXPECT_EQ(left_alone, check.err);
+    EXPECT_EQ(zero + named + "  and 1 more (-v names each)\n" + left_alone + kHint, check.err);
     EXPECT_EQ(1, check.status);
+    EXPECT_EQ(zero + named + "  " + empties[3] + "\n" + left_alone + kHint, run_tool({"-nv", card}).err);
     // With its separator, the folder is named as given, and the names below follow it.
     const RunResult repair = run_tool({card + "/"});
     EXPECT_EQ(fixed(card + "/FOUND.000" + sep + "FILE0000.CHK") + fixed(card + "/TAKE.WAV") +
@@ -252,12 +260,18 @@ TEST(Cli, ReportsAndBytesPerFile) {
     const std::string bext = chunk("bext", "data take 4") + fmt_chunk() + chunk_header("data", 0xFFFFFFFF) + audio(6);
     const std::string unchained = chunk_header("\x01" "bad", 4096) + "fmt " + std::string(131048, 'x');
     const std::string rf64 = rf64_wave(0, fmt_chunk() + chunk_header("data", 0) + audio(600));
+    const std::string first_sync = riff_wave(chunk("JUNK", std::string(32716, '\0')) + fmt_chunk() + chunk_header("data", 0));
     const FileCase cases[] = {
         {"correct", ok, ok, "The header in %s appears to be correct.\n"},
         {"stored 0", wav44(0, 600), ok, "Header was fixed successfully in %s.\n"},
         {"stored FF FF FF FF", wav44(0xFFFFFFFF, 600), ok, "Header was fixed successfully in %s.\n"},
         {"cut short audio", wav44(9999, 600), ok, "Header was fixed successfully in %s.\n"},
-        {"nothing after the field", wav44(600, 0), wav44(0, 0), "Header was fixed successfully in %s.\n"},
+        {"nothing after the field", wav44(600, 0), wav44(0, 0), "Header was fixed successfully in %s.\n",
+         kHintHeader + kHintRecover},
+        {"44 bytes, data size 0", wav44(0, 0), wav44(0, 0), "The header in %s appears to be correct.\n",
+         kHintHeader + kHintRecover},
+        {"a header of 32 KiB, the first sync", first_sync, first_sync, "The header in %s appears to be correct.\n",
+         kHintHeader + kHintRecover},
         {"a trailing chunk proves the size", ok + list, ok + list, "The header in %s appears to be correct.\n"},
         {"id beyond the first read", late, late.substr(0, 4120) + le32(10) + audio(10),
          "Header was fixed successfully in %s.\n"},
@@ -379,6 +393,52 @@ TEST(Cli, AFailedWriteIsNeverReportedAsAFix) {
     }
 }
 #endif
+
+#ifndef _WIN32
+bool sh(const std::string& script) { return std::system(("{ " + script + "; } >/dev/null 2>&1").c_str()) == 0; }
+#endif
+
+// A crashed take repaired, or found unwritable, on a card's file system: a FAT image mounted
+// through a loop device, else an exFAT one through exfat-fuse.
+TEST(Cli, ACrashedTakeOnACardPointsToRecover) {
+#ifdef _WIN32
+    GTEST_SKIP() << "card images are mounted here with Linux loop devices";
+#else
+    TempDir dir;
+    const std::string img = "'" + dir / "card.img" + "'", at = dir / "card", take = at + "/TAKE.WAV";
+    std::filesystem::create_directory(native(at));
+    std::string kind = "vfat", mount = "mount -o loop,%s " + img + " '" + at + "'";
+    if (!sh("mkfs.vfat -C " + img + " 8192 && " + with_path(mount, "rw") + " && umount '" + at + "'")) {
+        kind = "fuseblk";
+        mount = "L=$(losetup -f --show " + img + ") && { mount.exfat-fuse -o %s $L '" + at + "'; r=$?; losetup -d $L; [ $r = 0 ]; }";
+        if (!sh("rm -f " + img + " && truncate -s 8M " + img + " && mkfs.exfat " + img + " && " + with_path(mount, "rw") +
+                " && umount '" + at + "'"))
+            GTEST_SKIP() << "neither a FAT image through a loop device nor an exFAT one through exfat-fuse could be "
+                            "mounted (needs root, dosfstools or exfatprogs and exfat-fuse)";
+    }
+    const std::string volume = "ostrel_32bit: a crashed take on a FAT or exFAT volume: the card may hold more of it than the file does.\n";
+    const struct {
+        const char* options;
+        std::vector<std::string> args;
+        std::string out;
+    } cases[] = {
+        {"rw", {take}, fixed(take)},
+        {"rw", {"-v", take}, fixed(take) + "  RIFF, PCM 16-bit, 1 channel, 8000 Hz\n  data size 0 -> 600 bytes (0.000 s -> "
+         "0.037 s)\n  RIFF size 636\n  at 40: 00 00 00 00 -> 58 02 00 00\n  " + take + ": a crashed take on " + kind +
+         ", a card's file system: the card may hold more of it than the file does\n"},
+        {"ro", {take}, "Unable to write data to header in " + take + ".\n"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(sh(with_path(mount, "rw")));
+        write_file(take, wav44(0, 600));
+        ASSERT_TRUE(sh("umount '" + at + "' && " + with_path(mount, c.options)));
+        const RunResult r = run_tool(c.args);
+        sh("umount '" + at + "'");
+        EXPECT_EQ(c.out, r.out) << c.options;
+        EXPECT_EQ(volume + kHintRecover, r.err) << c.options;
+    }
+#endif
+}
 
 // Sparse files: the lengths are real, the disk holds only the header.
 struct LargeCase {

@@ -49,6 +49,9 @@ bool read_at(File& file, uint64_t offset, uint8_t* buf, size_t count);
 bool write_at(File& file, uint64_t offset, const uint8_t* buf, size_t count);
 // Returns once what was written is on storage.
 bool flush_to_storage(File& file);
+// The kind of file system the open file lies on when it is one a card carries ("vfat",
+// "exfat", "fuseblk", or on Windows "FAT", "FAT32", "exFAT"), else empty. One call.
+std::string card_file_system(File& file);
 bool close(File& file);
 
 // The list file, read front to back, since it may be a pipe.

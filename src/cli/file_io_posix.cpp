@@ -4,6 +4,12 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/vfs.h>
+#elif defined(__APPLE__) || defined(__FreeBSD__)
+#include <sys/mount.h>
+#include <sys/param.h>
+#endif
 
 #include <cerrno>
 #include <cstring>
@@ -143,6 +149,29 @@ bool flush_to_storage(File& file) {
         if (errno == EINTR) continue;
         return errno == EINVAL;
     }
+}
+
+// exFAT drivers in user space mount as fuseblk, which the kernel tells apart from other FUSE
+// mounts by name only; its magic number says FUSE.
+std::string card_file_system(File& file) {
+#ifdef __linux__
+    struct statfs fs;
+    if (fstatfs(file.fd, &fs) != 0) return "";
+    switch (static_cast<unsigned long>(fs.f_type)) {
+        case 0x4d44ul: return "vfat";
+        case 0x2011BAB0ul: return "exfat";
+        case 0x65735546ul: return "fuseblk";
+        default: return "";
+    }
+#elif defined(__APPLE__) || defined(__FreeBSD__)
+    struct statfs fs;
+    if (fstatfs(file.fd, &fs) != 0) return "";
+    const std::string name = fs.f_fstypename;
+    return name == "msdos" || name == "msdosfs" || name == "exfat" ? name : "";
+#else
+    (void)file;
+    return "";
+#endif
 }
 
 bool close(File& file) {

@@ -148,6 +148,14 @@ bool write_at(File& file, uint64_t offset, const uint8_t* buf, size_t count) {
 
 bool flush_to_storage(File& file) { return FlushFileBuffers(file.handle) != 0; }
 
+std::string card_file_system(File& file) {
+    wchar_t name[MAX_PATH + 1] = {};
+    if (!GetVolumeInformationByHandleW(file.handle, nullptr, 0, nullptr, nullptr, nullptr, name, MAX_PATH + 1))
+        return "";
+    const std::string kind = utf8_from_wide(name);
+    return kind == "FAT" || kind == "FAT32" || kind == "exFAT" ? kind : "";
+}
+
 bool close(File& file) {
     const HANDLE h = file.handle;
     file.handle = nullptr;

@@ -28,6 +28,7 @@ struct Checked {
     bool writable = false;
     bool empty = false;  // 0 bytes: a take whose recorder lost power before it wrote a size
     bool card = false;   // a card's image: a boot sector or a partition table
+    std::string card_volume;  // the card's file system a crashed take lies on, or empty
     ostrel::RepairPlan plan;
 };
 
@@ -74,6 +75,8 @@ Checked check_file(const char* path, Mode mode, bool look_for_card) {
     c.outcome = ostrel::outcome_of(c.plan);
     if (c.outcome == Outcome::NeedsFix && mode == Mode::Repair)
         c.outcome = c.writable ? carry_out(file, c.plan) : Outcome::WriteFailed;
+    // A crashed take on a card: the card may hold more of it than its entry counts.
+    if (c.outcome == Outcome::Fixed || c.outcome == Outcome::WriteFailed) c.card_volume = io::card_file_system(file);
     c.empty = length == 0;
     uint8_t first[512];  // a name given that is no WAVE file may be a card's image: one more read
     c.card = look_for_card && !c.wave_form && length >= sizeof first && io::read_at(file, 0, first, sizeof first) &&
@@ -106,6 +109,11 @@ int report(const Checked& c, const std::string& path, bool verbose, io::Kind kin
         std::vector<std::string> lines;
         if (c.planned) lines = ostrel::detail_lines(c.plan, path);
         if (!c.planned || c.outcome == Outcome::WriteFailed) lines.push_back(reason(c, path, kind));
+        if (c.planned && ostrel::holds_no_audio(c.plan))
+            lines.push_back(path + ": no audio after its header: the audio may still be on the card");
+        if (!c.card_volume.empty())
+            lines.push_back(path + ": a crashed take on " + c.card_volume +
+                            ", a card's file system: the card may hold more of it than the file does");
         for (const std::string& line : lines) std::printf("  %s\n", line.c_str());
     }
     // A pipe or a log must never lag behind what was done to the files.
@@ -131,12 +139,18 @@ FileResult FIX_SIZE(const char* wavePath, const CheckOptions& options, io::Kind 
     const Checked c = may_open ? check_file(wavePath, options.mode, !options.only_wave) : Checked{};
     FileResult r;
     r.outcome = c.outcome;
+    r.empty = c.empty;
     if (options.only_wave && !c.wave_form && (c.planned || c.outcome == Outcome::BeingWritten)) {
         r.reported = false;
         return r;
     }
     r.report_error = report(c, wavePath, options.verbose, kind);
-    r.may_be_on_card = c.empty || c.card || (kind == io::Kind::Other && io::is_block_device(wavePath));
+    if (c.empty || c.card || (kind == io::Kind::Other && io::is_block_device(wavePath)))
+        r.hint = Hint::LostOrCard;
+    else if (c.planned && ostrel::holds_no_audio(c.plan))
+        r.hint = Hint::EndsAtHeader;
+    else if (!c.card_volume.empty())
+        r.hint = Hint::OnCardVolume;
     return r;
 }
 

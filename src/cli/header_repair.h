@@ -18,11 +18,17 @@ struct CheckOptions {
     bool only_wave = false;  // in a folder: a file that is not a WAVE form gets no report
 };
 
+// Why a file's audio may still be on the card, where --recover reads it, from the least sure to
+// the surest: a crashed take met on a card's file system, a take that holds nothing past its
+// header, a take of 0 bytes or a card itself.
+enum class Hint { None, OnCardVolume, EndsAtHeader, LostOrCard };
+
 struct FileResult {
     Outcome outcome = Outcome::NotFound;
     bool reported = true;  // false for a file left alone, unreported, in a folder
     int report_error = 0;  // errno when the report line could not be written, else 0
-    bool may_be_on_card = false;  // 0 bytes, or a card's image or device: --recover is the way
+    bool empty = false;  // 0 bytes, reported or not
+    Hint hint = Hint::None;
 };
 
 // True when the file at `path` begins as a RIFF, RF64 or BW64 WAVE file; a list never does.

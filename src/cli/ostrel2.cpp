@@ -48,10 +48,17 @@ void print_usage() {
     flush_or_fail();
 }
 
-// Said once, after the reports: a 0-byte take, or a card given as a take, is a job for --recover.
-void hint_recover() {
+// Said once, after the reports: a 0-byte take, a card given as a take, a take that ends at its
+// header and a crashed take on a card are jobs for --recover. The first line names the surest.
+void hint_recover(Hint why) {
+    std::fputs(why == Hint::LostOrCard     ? "ostrel_32bit: a take of 0 bytes, or a card given as a take: its audio may "
+                                             "still be on the card.\n"
+               : why == Hint::EndsAtHeader ? "ostrel_32bit: a take that ends at its header: its audio may still be on "
+                                             "the card.\n"
+                                           : "ostrel_32bit: a crashed take on a FAT or exFAT volume: the card may hold "
+                                             "more of it than the file does.\n",
+               stderr);
     std::fputs(
-        "ostrel_32bit: a take of 0 bytes, or a card given as a take: its audio may still be on the card.\n"
         "  Recover it into a folder on another disk with: ostrel_32bit --recover FOLDER CARD\n"
         "  (CARD: the card's device, its mount folder or an image of it), or give an image of the\n"
         "  card to the web page. Until then, record nothing on the card and do not write to it.\n",
@@ -141,7 +148,7 @@ struct Tally {
 struct Run {
     CheckOptions options;
     Tally tally;
-    bool hint = false;  // a 0-byte take or a card was given: say how to recover, once
+    Hint hint = Hint::None;  // the surest reason met to say, once, how to recover
 };
 
 void count(Tally& t, Outcome outcome) {
@@ -151,41 +158,71 @@ void count(Tally& t, Outcome outcome) {
     t.not_found += outcome == Outcome::NotFound;
 }
 
-bool check_one(Run& run, const std::string& path, ostrel::io::Kind kind, bool in_folder) {
+FileResult check_one(Run& run, const std::string& path, ostrel::io::Kind kind, bool in_folder) {
     CheckOptions options = run.options;
     options.only_wave = in_folder;
     const FileResult r = FIX_SIZE(path.c_str(), options, kind);
     if (r.report_error != 0) output_lost(r.report_error);
     if (r.reported) count(run.tally, r.outcome);
-    run.hint |= r.may_be_on_card;
-    return r.reported;
+    run.hint = std::max(run.hint, r.hint);
+    return r;
 }
 
 std::string join(const std::string& folder, const std::string& name) {
     return ostrel::io::ends_in_separator(folder) ? folder + name : folder + ostrel::io::kSeparator + name;
 }
 
+// The files a folder walk left alone: 0-byte takes apart, the first few of them by name (each
+// with -v), since their audio may still be on the card.
+struct LeftAlone {
+    uint64_t others = 0, empty = 0;
+    std::vector<std::string> empty_paths;
+};
+
+constexpr size_t kEmptyNamed = 3;
+
 // Every WAVE file below `folder`, by content, in byte order of the names, a subfolder where its
 // name falls. Hidden entries (._take.wav, .Trashes) and links are skipped, so a walk never
-// loops and never meets a take twice. Returns how many files were left alone.
-uint64_t walk(Run& run, const std::string& folder) {
+// loops and never meets a take twice.
+void walk(Run& run, const std::string& folder, LeftAlone& left) {
     namespace io = ostrel::io;
     std::vector<io::Entry> entries;
     if (!io::list_folder(folder.c_str(), entries)) {
         check_one(run, folder, io::Kind::Folder, false);
-        return 0;
+        return;
     }
     std::sort(entries.begin(), entries.end(), [](const io::Entry& a, const io::Entry& b) { return a.name < b.name; });
-    uint64_t left_alone = 0;
     for (const io::Entry& e : entries) {
         if (e.name[0] == '.' || e.kind == io::Kind::Link) continue;
         const std::string path = join(folder, e.name);
-        if (e.kind == io::Kind::Folder)
-            left_alone += walk(run, path);
-        else if (e.kind != io::Kind::File || !check_one(run, path, e.kind, true))
-            ++left_alone;  // never opened when it is not a plain file
+        if (e.kind == io::Kind::Folder) {
+            walk(run, path, left);
+        } else if (e.kind != io::Kind::File) {
+            ++left.others;  // never opened when it is not a plain file
+        } else if (const FileResult r = check_one(run, path, e.kind, true); !r.reported && r.empty) {
+            if (++left.empty <= kEmptyNamed || run.options.verbose) left.empty_paths.push_back(path);
+            run.hint = Hint::LostOrCard;
+        } else if (!r.reported) {
+            ++left.others;
+        }
     }
-    return left_alone;
+}
+
+void say_left_alone(const LeftAlone& left, const std::string& path) {
+    if (left.empty > 0) {
+        std::fprintf(stderr, "ostrel_32bit: %llu %s under %s %s 0 bytes and %s left alone:\n",
+                     static_cast<unsigned long long>(left.empty), left.empty == 1 ? "file" : "files", path.c_str(),
+                     left.empty == 1 ? "has" : "have", left.empty == 1 ? "was" : "were");
+        for (const std::string& name : left.empty_paths) std::fprintf(stderr, "  %s\n", name.c_str());
+        if (left.empty > left.empty_paths.size())
+            std::fprintf(stderr, "  and %llu more (-v names each)\n",
+                         static_cast<unsigned long long>(left.empty - left.empty_paths.size()));
+    }
+    const uint64_t n = left.others;
+    if (n > 0)
+        std::fprintf(stderr, "ostrel_32bit: %llu %s under %s %s and %s left alone.\n", static_cast<unsigned long long>(n),
+                     n == 1 ? "file" : "files", path.c_str(), n == 1 ? "is not a WAVE file" : "are not WAVE files",
+                     n == 1 ? "was" : "were");
 }
 
 // A name on the command line or in a list: a file, or a folder to walk.
@@ -196,11 +233,9 @@ void check_name(Run& run, const std::string& path) {
         check_one(run, path, kind, false);
         return;
     }
-    const uint64_t left_alone = walk(run, path);
-    if (left_alone > 0)
-        std::fprintf(stderr, "ostrel_32bit: %llu %s under %s %s and %s left alone.\n",
-                     static_cast<unsigned long long>(left_alone), left_alone == 1 ? "file" : "files", path.c_str(),
-                     left_alone == 1 ? "is not a WAVE file" : "are not WAVE files", left_alone == 1 ? "was" : "were");
+    LeftAlone left;
+    walk(run, path, left);
+    say_left_alone(left, path);
 }
 
 // The names of a list are joined to the prefix as they stand; a folder named without its
@@ -223,7 +258,7 @@ int run_batch(Run& run, const char* listPath, const std::string& prefix) {
     if (count <= 0) return 1;
     warn_about_prefix(prefix, names[0]);
     for (const std::string& name : names) check_name(run, prefix + name);
-    if (run.hint) hint_recover();
+    if (run.hint != Hint::None) hint_recover(run.hint);
     if (more)
         std::fprintf(stderr, "List called %s names more than %d files; only the first %d were checked.\n", listPath,
                      kMaxNames, kMaxNames);
@@ -278,7 +313,7 @@ int run(int argc, char** argv) {
     if (!line.check && line.names.size() == 2 && is_list_and_prefix(line.names[0], line.names[1]))
         return run_batch(run, line.names[0].c_str(), line.names[1]);
     for (const std::string& name : line.names) check_name(run, name);
-    if (run.hint) hint_recover();
+    if (run.hint != Hint::None) hint_recover(run.hint);
     const Tally& t = run.tally;
     if (line.check) return t.needs_fix > 0 ? 1 : t.not_found > 0 || t.being_written > 0 ? 2 : 0;
     return t.write_failed > 0 || t.being_written > 0 || t.not_found > 0 ? 1 : 0;

@@ -518,4 +518,8 @@ RepairPlan plan_repair(ByteSource& source, uint64_t file_length) {
     return p;
 }
 
+bool holds_no_audio(const RepairPlan& plan) {
+    return (plan.verdict == Verdict::Correct || plan.verdict == Verdict::Fix) && plan.new_size == 0;
+}
+
 }  // namespace ostrel

@@ -111,4 +111,8 @@ bool is_wave_form(const uint8_t* head, size_t count);
 
 RepairPlan plan_repair(ByteSource& source, uint64_t file_length);
 
+// True when the take, as the plan leaves it, holds no audio: the file ends at its header, or
+// what follows counts for nothing. A recorder that lost power after its first write leaves one.
+bool holds_no_audio(const RepairPlan& plan);
+
 }  // namespace ostrel
