@@ -38,11 +38,15 @@ function duration(ms, withMs = true) {
   const text = h > 0 ? `${h}:${two(m)}:${two(s % 60)}` : `${m}:${two(s % 60)}`;
   return withMs ? `${text}.${String(ms % 1000).padStart(3, '0')}` : text;
 }
+// A header that counts more than the file holds says how much of the take is not in it.
 function lengthText(result) {
   const before = duration(result.msBefore), after = duration(result.msAfter);
-  if (!result.needsFix || before === after) return after;
-  if (result.placeholder) return `${after} (header said ${duration(result.msBefore, false)}, a placeholder)`;
-  return `${before} → ${after}`;
+  if (!result.needsFix || before === after) return [after];
+  if (result.placeholder) return [`${after} (header said ${duration(result.msBefore, false)}, a placeholder)`];
+  if (!result.beyondFile || !before || !after) return [`${before} → ${after}`];
+  const said = duration(result.msBefore, result.msBefore % 1000 !== 0);
+  return [after, element('div', { className: 'note' }, `the header says ${said}; the file holds ${after}: ` +
+    `${duration(result.msBefore - result.msAfter)} is missing, the file was cut short`)];
 }
 
 // In plain words, beside the command line's own report line.
@@ -115,6 +119,10 @@ function element(tag, props, ...children) {
   return e;
 }
 
+// A long name breaks after a slash, underscore or dash before it breaks anywhere.
+const nameShown = (path) => element('strong', {}, ...path.split(/(?<=[/_-])/)
+  .flatMap((part, k) => (k ? [document.createElement('wbr'), part] : [part])));
+
 // What a take of 0 KB needs: the card it was recorded on, read whole.
 function cardAdvice() {
   const link = element('a', { href: '#card-image', textContent: 'an image of the card' });
@@ -124,8 +132,8 @@ function cardAdvice() {
 }
 
 // A download of the copy, marked data-repaired or data-recovered, and a player on it where the
-// browser plays its format.
-function offer(actions, item, name, kind, tag, playable = true) {
+// browser plays its form and format, else a word that it does not.
+function offer(actions, item, name, kind, { form, tag, codec }) {
   const { path } = item.entry, url = URL.createObjectURL(item.copy);
   const text = `Download ${kind === 'repaired' ? 'repaired copy' : 'recovered take'}`;
   const link = element('a', { href: url, download: copyName(name), textContent: text });
@@ -133,7 +141,12 @@ function offer(actions, item, name, kind, tag, playable = true) {
   link.setAttribute('aria-label', `${text} of ${path}`);
   actions.append(link);
   const audio = document.createElement('audio');
-  if (!playable || audio.canPlayType(`audio/wav; codecs="${tag}"`) === '') return;
+  if (form !== 'RIFF' || audio.canPlayType(`audio/wav; codecs="${tag}"`) === '') {
+    const what = form !== 'RIFF' ? `${form} files` : `${codec} audio`;
+    actions.append(element('div', { className: 'note' }, `This browser cannot play ${what}: download the take ` +
+                           'and play it with an audio program.'));
+    return;
+  }
   Object.assign(audio, { controls: true, preload: 'none', src: url });
   audio.dataset.action = 'listen';
   audio.setAttribute('aria-label', `Listen to the ${kind} ${path}`);
@@ -145,9 +158,9 @@ function showResult(item) {
   const status = statusOf(result);
   Object.assign(row.dataset, { name: entry.path, report: result.report, detail: result.detail.join('\n'), status });
   row.replaceChildren();
-  cell(row, element('strong', {}, entry.path));
+  cell(row, nameShown(entry.path));
   cell(row, element('span', { className: 'status' }, status));
-  cell(row, lengthText(result));
+  cell(row, ...lengthText(result));
   const actions = cell(row);
   const changes = result.needsFix || result.done;
   cell(row, element('details', {}, element('summary', {}, changes ? 'What changed' : 'Details'),
@@ -155,7 +168,7 @@ function showResult(item) {
   if (result.empty) actions.append(cardAdvice());
   item.copy = result.needsFix ? repairedCopy(entry.file, result.writes) : null;
   if (!item.copy) return;
-  offer(actions, item, entry.path, 'repaired', result.tag, result.form === 'RIFF');
+  offer(actions, item, entry.path, 'repaired', result);
   if (!entry.handle) return;
   const repair = element('button', { type: 'button', textContent: 'Repair in place' });
   repair.dataset.action = 'repair';
@@ -186,9 +199,9 @@ function summarise() {
   const needs = count('Needs repair'), repaired = count('Repaired'), healthy = count('Healthy');
   const cards = shown.filter((s) => s.card).length, lost = shown.filter((s) => s.lost).length;
   const other = total - needs - repaired - healthy - notWave - zero;
-  const parts = [`${needs} ${needs === 1 ? 'needs' : 'need'} repair`];
+  const parts = needs ? [`${needs} ${needs === 1 ? 'needs' : 'need'} repair`] : [];
   if (repaired) parts.push(`${repaired} repaired`);
-  parts.push(`${healthy} healthy`);
+  if (healthy) parts.push(`${healthy} healthy`);
   if (notWave) parts.push(`${notWave} not WAVE`);
   if (zero) parts.push(`${zero} at 0 KB`);
   if (other) parts.push(`${other} ${other === 1 ? 'another problem' : 'other problems'}`);
@@ -203,6 +216,8 @@ function summarise() {
   out.textContent = [...leftAlone].map(([top, n]) => `${n} ${n === 1 ? 'file' : 'files'} under ${top} ` +
     `${n === 1 ? 'is not a WAVE file and was' : 'are not WAVE files and were'} left alone.`).join(' ');
   const copies = shown.some((s) => s.copy);
+  button('download-all').textContent = `Download all ${copiesHeld()} (.zip)`;
+  button('save-all').textContent = `Save all ${copiesHeld()} to a folder`;
   button('download-all').hidden = !copies;
   button('save-all').hidden = !copies || !('showDirectoryPicker' in window);
   button('repair-all').hidden = !shown.some((s) => s.entry.folderHandle && s.row.dataset.status === 'Needs repair');
@@ -247,7 +262,7 @@ function showLostTake(item, take) {
   const status = take.noformat ? 'Found, but its format is unknown'
     : take.guess ? 'Recovered from the card (format guessed)' : 'Recovered from the card';
   Object.assign(row.dataset, { name: entry.path, report: where, detail: take.detail.join('\n'), status });
-  cell(row, element('strong', {}, entry.path));
+  cell(row, nameShown(entry.path));
   cell(row, element('span', { className: 'status' }, status));
   cell(row, duration(take.ms));
   // Audio with no header and nothing on the card to lend it one plays as noise: the command line
@@ -255,7 +270,7 @@ function showLostTake(item, take) {
   if (take.noformat) cell(row, element('span', { className: 'note' }, 'Recover it with the command line, giving ' +
                                        'the format of a take from the same recorder: ostrel_32bit --like TAKE.wav ' +
                                        '--recover FOLDER CARD'));
-  else offer(cell(row), item, take.name, 'recovered', take.tag);
+  else offer(cell(row), item, take.name, 'recovered', take);
   cell(row, element('div', {}, where), element('details', {}, element('summary', {}, 'How it was found'),
                                                element('pre', {}, take.detail.join('\n'))));
 }
@@ -288,7 +303,7 @@ async function showCard(entry) {
     row.replaceChildren();
     Object.assign(row.dataset, { name: entry.path, report: status, detail: '', status: 'Card image',
                                  lost: String(shownTakes.length) });
-    cell(row, element('strong', {}, entry.path));
+    cell(row, nameShown(entry.path));
     cell(row, element('span', { className: 'status' }, status));
     for (let k = 0; k < 3; ++k) cell(row);  // its rule runs the width of the table
   };
@@ -400,11 +415,20 @@ button('repair-all').addEventListener('click', async () => {
   }
 });
 
-// Each repaired copy once, under its folder path, a second copy of the same path numbered.
+// "repaired takes", "recovered takes" or "repaired and recovered takes": what the copies are.
+function copiesHeld() {
+  const copies = shown.filter((s) => s.copy);
+  return `${[copies.some((s) => !s.lost) && 'repaired', copies.some((s) => s.lost) && 'recovered']
+    .filter(Boolean).join(' and ') || 'repaired'} takes`;
+}
+
+// Each copy once, under its folder path, a second copy of the same path numbered; the takes a
+// card image lost in a folder named after the image, without its extension.
 function copiesToSave() {
   const taken = new Set(), out = [];
   for (const s of shown.filter((s) => s.copy)) {
-    const path = s.entry.path.split('/').slice(0, -1).concat(copyName(s.entry.path)).join('/');
+    const from = s.lost ? `${s.entry.card.replace(/(.)\.[^.]*$/, '$1')}/${s.result.name}` : s.entry.path;
+    const path = from.split('/').slice(0, -1).concat(copyName(from)).join('/');
     let name = path;
     for (let n = 2; taken.has(name); ++n) name = path.replace(/(\.[^./]*)?$/, (ext) => ` (${n})${ext}`);
     taken.add(name);
@@ -433,7 +457,7 @@ async function withCrcs(copies) {
 button('download-all').addEventListener('click', async () => {
   const started = performance.now();
   const zip = zipOf(await withCrcs(copiesToSave()));
-  const link = element('a', { href: URL.createObjectURL(zip), download: 'repaired takes.zip' });
+  const link = element('a', { href: URL.createObjectURL(zip), download: `${copiesHeld()}.zip` });
   document.body.append(link);
   link.click();
   link.remove();

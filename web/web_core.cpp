@@ -92,7 +92,8 @@ std::string take_json(ostrel::ByteSource& source, const ostrel::card::Findings& 
     std::string json = "{\"name\":" + quoted(t.name) + ",\"where\":" + quoted(card::take_where(f, t));
     json += ",\"guess\":" + quoted(t.format_from) + ",\"ms\":" + std::to_string(ostrel::audio_millis(plan, plan.new_size));
     json += std::string(",\"older\":") + (t.older ? "true" : "false") + ",\"noformat\":" + (t.no_format() ? "true" : "false");
-    json += ",\"tag\":" + std::to_string(plan.format.tag) + ",\"detail\":[";
+    json += ",\"tag\":" + std::to_string(plan.format.tag) + ",\"form\":" + quoted(plan.form);
+    json += ",\"codec\":" + quoted(ostrel::format_name(plan.format)) + ",\"detail\":[";
     std::vector<std::string> lines = card::take_detail(f, t);
     for (const std::string& line : ostrel::detail_lines(plan, t.name)) lines.push_back(line);
     for (size_t k = 0; k < lines.size(); ++k) json += (k ? "," : "") + quoted(lines[k]);
@@ -175,8 +176,13 @@ extern "C" EMSCRIPTEN_KEEPALIVE const char* ostrel_check(double length, const ch
     json += ",\"verdict\":\"" + std::string(kVerdicts[static_cast<int>(plan.verdict)]) + "\"";
     json += ",\"empty\":" + std::string(length == 0 ? "true" : "false");
     json += ",\"form\":" + quoted(plan.form) + ",\"tag\":" + std::to_string(plan.format.tag);
-    // A stored size that counts more than the file holds is a writer's placeholder, not a length.
-    json += ",\"placeholder\":" + std::string(plan.stored_size > plan.data_length ? "true" : "false");
+    json += ",\"codec\":" + quoted(ostrel::format_name(plan.format));
+    // What a writer leaves until it knows the length: a data size of 0 or all ones, or a form
+    // size that holds no chunk. Any other size past the file's end is a length the file lost.
+    const bool placeholder = plan.stored_size == 0 || plan.stored_size == ostrel::kMaxFieldValue ||
+                             plan.stored_size == UINT64_MAX || plan.form_size <= 8;
+    json += ",\"placeholder\":" + std::string(placeholder ? "true" : "false");
+    json += ",\"beyondFile\":" + std::string(!placeholder && plan.stored_size > plan.data_length ? "true" : "false");
     json += ",\"needsFix\":" + std::string(outcome == ostrel::Outcome::NeedsFix ? "true" : "false");
     json += ",\"report\":" + line(outcome, path) + ",\"fixed\":" + line(ostrel::Outcome::Fixed, path);
     json += ",\"unable\":" + line(ostrel::Outcome::WriteFailed, path);

@@ -10,6 +10,8 @@ std::string with_path(const char* before, const std::string& path, const char* a
 
 std::string number(uint64_t n) { return std::to_string(static_cast<unsigned long long>(n)); }
 
+}  // namespace
+
 std::string format_name(const AudioFormat& f) {
     switch (f.tag) {
         case 1: return "PCM";
@@ -26,6 +28,8 @@ std::string format_name(const AudioFormat& f) {
     for (int shift = 12; shift >= 0; shift -= 4) tag += kHex[(f.tag >> shift) & 0xF];
     return tag;
 }
+
+namespace {
 
 // "RIFF, PCM 16-bit, 2 channels, 44100 Hz"
 std::string form_and_format(const RepairPlan& p) {

@@ -18,6 +18,9 @@ Outcome outcome_of(const RepairPlan& plan);
 // How long `bytes` of the plan's audio play, in milliseconds, or -1 when the format does not tell.
 int64_t audio_millis(const RepairPlan& plan, uint64_t bytes);
 
+// "PCM", "MS ADPCM", "format 0x0050": the name of the fmt chunk's format tag.
+std::string format_name(const AudioFormat& format);
+
 // "1:02:03.456", "3:12.500": hours only when there are any; empty for -1.
 std::string clock_text(int64_t ms);
 

@@ -3,9 +3,9 @@
 // leaves in place, no download for a healthy take, no request beyond the page's own file, a
 // walked folder, a sparse 5 GiB take, a card image's lost take and its reading, and the repair in
 // place on a file of the origin-private file system; the summary, a 0-byte take's status and advice,
-// each player loaded and played, a phone-width layout, a cancelled picker, and the zip of
-// every repaired copy unpacked by Python's zipfile. Usage: node page_check.mjs PAGE TOOL
-// SCREENSHOT; exit 77 (skipped) without Chromium or playwright-core.
+// each player loaded and played, the players' width and the names' wrapping on a computer and a
+// phone, a cancelled picker, and the zips of every copy, named for what they hold, unpacked by
+// Python's zipfile. Usage: node page_check.mjs PAGE TOOL SCREENSHOT; exit 77 (skipped) without Chromium or playwright-core.
 import { execFileSync } from 'node:child_process';
 import { existsSync, mkdtempSync, readFileSync, writeFileSync, mkdirSync, rmSync, truncateSync } from 'node:fs';
 import { createServer } from 'node:http';
@@ -38,6 +38,7 @@ const fmt = chunk('fmt ', Buffer.concat([Buffer.from([1, 0, 2, 0]), le32(44100),
 const audio = (n) => Buffer.from(Array.from({ length: n }, (_, i) => (i * 37) & 255));
 const riff = (form, rest) => Buffer.concat([Buffer.from('RIFF'), le32(form), Buffer.from('WAVE'), rest]);
 const list = chunk('LIST', Buffer.from('INFOINAM\x06\x00\x00\x00title!', 'latin1'));
+const cut = 'Old_Town_Hall_2026-12-10_second_set_take_12_the_recorder_fell_over.wav';  // header 1:00, file 0:17.361
 const files = {
   'crashed take.wav': riff(8, Buffer.concat([fmt, Buffer.from('data'), le32(0), audio(176403)])),
   'healthy with LIST.wav': riff(36 + 17640 + list.length, Buffer.concat([fmt, Buffer.from('data'), le32(17640),
@@ -46,6 +47,7 @@ const files = {
   'rf64 ds64 0.wav': Buffer.concat([Buffer.from('RF64'), le32(0xFFFFFFFF), Buffer.from('WAVE'),
     chunk('ds64', Buffer.concat([le64(0), le64(0), le64(0), le32(0)])), fmt, Buffer.from('data'), le32(0xFFFFFFFF),
     audio(8820)]),
+  [cut]: riff(36 + 10584000, Buffer.concat([fmt, Buffer.from('data'), le32(10584000), audio(3062484)])),
   'ZOOM0001.WAV': Buffer.alloc(0),  // what a dead battery leaves in the card's folder
 };
 
@@ -99,7 +101,7 @@ async function give(input, paths, keep = false) {
 async function zipped() {
   const [saved] = await Promise.all([tab.waitForEvent('download', { timeout: 300000 }),
     tab.click('[data-action="download-all"]')]);
-  return saved.path();
+  return { path: await saved.path(), name: saved.suggestedFilename() };
 }
 async function download(name) {
   const [saved] = await Promise.all([tab.waitForEvent('download', { timeout: 300000 }),
@@ -138,11 +140,15 @@ for (const row of rows) {
   }
 }
 check(await tab.$eval('#summary', (o) => `${o.textContent} ${Object.values(o.dataset)}`) ===
-  '5 files: 2 need repair, 1 healthy, 1 not WAVE, 1 at 0 KB 5,2,1,2,0,0', 'files: the summary');
-check(`${rows[0].status}: ${rows[0].advice}` === '0 KB: may still be on the card: Its audio is most likely still on the ' +
-  'card: give this page an image of the card, not the take.', `files: ${rows[0].name} is ${rows[0].status}: ${rows[0].advice}`);
+  '6 files: 3 need repair, 1 healthy, 1 not WAVE, 1 at 0 KB 6,3,1,2,0,0', 'files: the summary');
+for (const [row, said] of [[rows[0], '0 KB: may still be on the card: Its audio is most likely still on the card: give this ' +
+  'page an image of the card, not the take.'], [rows[1], 'Needs repair: the header says 1:00; the file holds 0:17.361: ' +
+  '0:42.639 is missing, the file was cut short'], [rows[2], 'Needs repair: This browser cannot play RF64 files: download ' +
+  'the take and play it with an audio program.']]) {
+  check(`${row.status}: ${row.advice}` === said, `files: ${row.name} is ${row.status}: ${row.advice}`);
+}
 check(await tab.$$eval('audio[data-action="listen"]', (a) => a.map((e) => e.getAttribute('aria-label')).join()) ===
-  'Listen to the repaired crashed take.wav', 'files: a player for the repaired PCM take only');
+  `Listen to the repaired ${cut},Listen to the repaired crashed take.wav`, 'files: a player for the repaired RIFF takes only');
 // A picker cancelled or refused leaves the rows; only the refusal is explained.
 if (await tab.isVisible('#pick-files')) {
   for (const [error, said] of [['AbortError', false], ['SecurityError', true]]) {
@@ -175,7 +181,8 @@ for (let k = 0; k < 100; ++k) writeFileSync(join(hundred, `take ${k}.wav`), file
 let started = Date.now();
 check((await give('#folder', hundred)).length === 100, 'hundred: 100 rows');
 const hundredMs = Date.now() - started;
-await zipped();
+check(`${await tab.textContent('#summary')}; ${(await zipped()).name}` === '100 files: 100 need repair; repaired takes.zip',
+  'hundred: the summary, the zip\'s name');
 const hundredZipMs = await tab.$eval('body', (b) => b.dataset.zipMs);
 const big = join(work, 'long take.wav'), bigRepaired = join(work, 'long take repaired.wav');
 writeFileSync(big, riff(0xFFFFFFFF, Buffer.concat([chunk('JUNK', Buffer.alloc(28)), fmt, Buffer.from('data'), le32(0)])));
@@ -189,7 +196,7 @@ const bigMs = Date.now() - started;
 compareRows(bigRows, three, cliReports(three, work), 'sparse 5 GiB');
 run([bigRepaired], work);
 // The zip holds the tool's repairs byte for byte; zipfile checks every CRC as it reads.
-const zip = await zipped();
+const zip = (await zipped()).path;
 const unpacked = execFileSync('python3', ['-c', `import sys, zipfile
 z = zipfile.ZipFile(sys.argv[1])
 for info, path in zip(z.infolist(), sys.argv[2:]):
@@ -243,10 +250,18 @@ for (const p of players) {
   check(!p.error && Math.abs(p.duration - s) < 0.001 && p.at > 0.3, `${p.name}: ${p.error || p.duration} s, played ${p.at}`);
 }
 const rights = await tab.$$eval('[data-action="download"]', (links) => links.map((l) => l.getBoundingClientRect().right));
-check(rights.length === 2 + hasCard && rights.every((r) => r <= 390) && players.length === 1 + hasCard,
+check(rights.length === 3 + hasCard && rights.every((r) => r <= 390) && players.length === 2 + hasCard,
   `phone: download buttons end at ${rights}; ${players.length} players`);
+// Every player as wide as `least`, and nothing in a row past its box.
+async function layout(width, least) {
+  await tab.setViewportSize({ width, height: width > 600 ? 720 : 844 });
+  const [wide, over] = await tab.evaluate(() => [[...document.querySelectorAll('audio')].map((a) => a.clientWidth),
+    [...document.querySelectorAll('#rows td')].filter((td) => td.scrollWidth > td.clientWidth).map((td) => td.textContent)]);
+  check(wide.every((w) => w >= least) && over.length === 0, `${width} px: players ${wide} px wide; past their box: ${over}`);
+}
+await layout(390, 0);
 await tab.screenshot({ path: screenshot.replace(/\.png$/, '-phone.png'), fullPage: true });
-await tab.setViewportSize({ width: 1280, height: 720 });
+await layout(1280, 300);
 await tab.screenshot({ path: screenshot, fullPage: true });
 if (hasCard) {
   const lost = cardRows[names.length + 1] || {};
@@ -254,13 +269,18 @@ if (hasCard) {
     'card.img/ZOOM0001.WAV Recovered from the card: Recovered /ZOOM0001.WAV from card.img.', `card: ${JSON.stringify(lost)}`);
   check(readFileSync(await download(lost.name)).equals(readFileSync(join(work, 'recovered', 'ZOOM0001.WAV'))),
     'card: the recovered take differs from the tool\'s');
-  check(await tab.$eval('#summary', (o) => `${o.textContent} ${Object.values(o.dataset)}`) === '5 files: 2 need repair, ' +
-    '1 healthy, 1 not WAVE, 1 at 0 KB; 1 card image: 1 lost take recovered 5,2,1,2,1,1', 'card: the summary');
+  check(await tab.$eval('#summary', (o) => `${o.textContent} ${Object.values(o.dataset)}`) === '6 files: 3 need repair, ' +
+    '1 healthy, 1 not WAVE, 1 at 0 KB; 1 card image: 1 lost take recovered 6,3,1,2,1,1', 'card: the summary');
   // The take where the recorder was writing is there while the rest of the image is read.
   check((await tab.evaluate(() => readings)).some(([at, hidden, text, takes]) => at > 0 && !hidden && takes === 1 &&
     /^Reading the rest of card.img: read [\d.]+ [MG]B of 2.1 GB, [\d.]+ [MG]B\/s, \d+ s left$/.test(text)),
   'card: its take not shown while the rest was read');
-  console.log(`timing: five takes and a sparse 2 GiB card image in ${cardMs} ms`);
+  console.log(`timing: six takes and a sparse 2 GiB card image in ${cardMs} ms`);
+  const both = await zipped();
+  const held = execFileSync('python3', ['-c', 'import sys, zipfile; print(*zipfile.ZipFile(sys.argv[1]).namelist(), sep=", ")',
+    both.path], { encoding: 'utf8' });
+  check(`${both.name}: ${held}` === `repaired and recovered takes.zip: ${cut}, rf64 ds64 0.wav, crashed take.wav, ` +
+    'card/ZOOM0001.WAV\n', `card: ${both.name} holds ${held}`);
 }
 
 check(requests.every((url) => url.startsWith('file:') || url.startsWith('blob:') || url.startsWith('data:')),
