@@ -37,6 +37,24 @@ struct Sharer {
     std::map<uint32_t, size_t> known{};  // the clusters the takes' heads and links give them
     size_t end_at = kNone;               // the group ends within a round of its first take's end
     uint32_t blank_run = 0;
+    // How each take's end sounds, while it has `count` clusters; and the cluster being weighed,
+    // as heard on each grid and junction place asked for.
+    struct HeardEnd {
+        size_t count = kNone, after = 0;
+        bool read = false;
+        Junction junction;
+        Side side;
+    };
+    struct HeardStart {
+        uint32_t cluster;
+        size_t bytes;
+        bool is_float;
+        uint32_t channels, sample_bytes;
+        size_t head_skip, frames, window;
+        Side side;
+    };
+    std::vector<HeardEnd> ends{};
+    std::vector<HeardStart> starts{};
 
     size_t members() const { return clusters.size(); }
     bool active(size_t m, uint32_t c) const { return !ended[m] && firsts[m] < c; }
@@ -147,28 +165,61 @@ struct Sharer {
         return tail;
     }
 
-    double score(size_t m, const std::vector<uint8_t>& head) {
+    // How take `m`'s end sounds against `after_bytes` of a cluster: heard once each time the take
+    // grows. Null where its last bytes cannot be read.
+    const Side* heard_end(size_t m, size_t after_bytes) {
+        HeardEnd& e = ends[m];
+        if (e.count != clusters[m].size() || e.after != after_bytes) {
+            const std::vector<uint8_t> tail = tail_of(m);
+            const uint64_t end = clusters[m].size() * uint64_t{vc.volume.cluster_bytes};
+            e.count = clusters[m].size(), e.after = after_bytes, e.read = !tail.empty();
+            e.junction = junction_of(grids[m], tail.size(), end, after_bytes);
+            e.side = tail_side(grids[m], e.junction, tail.data());
+        }
+        return e.read ? &e.side : nullptr;
+    }
+
+    // How cluster `c`'s first bytes `head` sound on take `m`'s grid, where its end meets them:
+    // heard once for every take that shares the grid and the junction's place.
+    const Side& heard_start(size_t m, uint32_t c, const std::vector<uint8_t>& head) {
+        const Grid& g = grids[m];
+        const Junction& j = ends[m].junction;
+        if (starts.empty() || starts.front().cluster != c) starts.clear();
+        for (const HeardStart& s : starts)
+            if (s.bytes == head.size() && s.is_float == g.is_float && s.channels == g.channels &&
+                s.sample_bytes == g.sample_bytes && s.head_skip == j.head_skip && s.frames == j.frames &&
+                s.window == j.window)
+                return s.side;
+        starts.push_back({c, head.size(), g.is_float, g.channels, g.sample_bytes, j.head_skip, j.frames, j.window,
+                          head_side(g, j, head.data())});
+        return starts.back().side;
+    }
+
+    double score(size_t m, uint32_t c, const std::vector<uint8_t>& head) {
         if (!grids[m].known || head.empty()) return 0;
-        const std::vector<uint8_t> tail = tail_of(m);
-        const uint64_t end = clusters[m].size() * uint64_t{vc.volume.cluster_bytes};
-        return tail.empty() ? 0 : junction_score(grids[m], tail, end, head);
+        const Side* tail = heard_end(m, head.size());
+        return tail ? junction_score(*tail, heard_start(m, c, head)) : 0;
     }
 
     // Who cluster `c` goes to by its sound, or kNone where it continues no take of the group:
     // then the take the pattern named ends. Where the pattern names two, the one it continues
-    // better; a take the pattern did not name only where it continues it clearly better.
+    // better; a take the pattern did not name only where it continues it clearly better. The
+    // other takes are listened to only where the ones named do not go on into it.
     size_t listen(uint32_t c, std::pair<size_t, size_t> named) {
         const Volume& v = vc.volume;
         const std::vector<uint8_t> head = read(v.cluster_offset(c), std::min<size_t>(kListen, v.cluster_bytes));
-        std::vector<double> scores(members(), 0);
-        for (size_t m = 0; m < members(); ++m) scores[m] = active(m, c) ? score(m, head) : 1e300;
+        std::vector<double> scores(members(), -1);  // -1: not listened to yet
+        const auto weigh = [&](size_t m) {
+            if (scores[m] < 0) scores[m] = active(m, c) ? score(m, c, head) : 1e300;
+            return scores[m];
+        };
         size_t pick = named.first;
-        if (named.second != kNone && scores[named.second] < scores[pick]) pick = named.second;
-        if (scores[pick] <= kContinues) return pick;
+        if (named.second != kNone && weigh(named.second) < weigh(pick)) pick = named.second;
+        if (weigh(pick) <= kContinues) return pick;
         size_t best = kNone;
         double best_score = std::min(kContinues, scores[pick] * kClearlyBetter);
         for (size_t m = 0; m < members(); ++m)
-            if (scores[m] <= best_score) best = m, best_score = scores[m];
+            if (weigh(m) <= best_score) best = m, best_score = scores[m];
         return best;
     }
 
@@ -179,7 +230,7 @@ struct Sharer {
         for (size_t n : {size_t{4096}, size_t{1536}}) {
             if (n >= v.cluster_bytes) continue;
             const std::vector<uint8_t> head = read(v.cluster_offset(c), n);
-            if (!head.empty() && score(m, head) <= kContinues) return true;
+            if (!head.empty() && score(m, c, head) <= kContinues) return true;
         }
         return false;
     }
@@ -289,6 +340,7 @@ uint32_t share_out(ByteSource& source, const VolumeContents& vc, std::vector<uin
     const Volume& v = vc.volume;
     Sharer s{source, vc, flags, clusters, {}, {}, {}, std::vector<size_t>(clusters.size(), kNone),
              std::vector<bool>(clusters.size(), false), ""};
+    s.ends.resize(clusters.size());
     uint32_t start = v.end(), top = 0;
     for (size_t m = 0; m < clusters.size(); ++m) {
         TakeSource take(source, v, runs_of(clusters[m]));

@@ -27,9 +27,31 @@ Grid grid_of(ByteSource& take, uint64_t length);
 // audio does not make.
 constexpr double kContinues = 2.2;
 
-// How much the junction of `before` (the take's last bytes, ending at file offset `end`) and
-// `after` (a cluster's first bytes) jumps, against how the audio moves on either side: about 1
-// where the audio goes on, far more where it does not. 0 for silence that stays silence.
+// Where the frames heard on either side of a junction lie: `before_bytes` of the take ending at
+// file offset `end`, and `after_bytes` of a cluster. `frames` is 0 where there are too few to hear.
+struct Junction {
+    size_t cut = 0;        // in `before`: where the frame that straddles the junction begins
+    size_t head_skip = 0;  // in `after`: where its first whole frame on the take's grid begins
+    size_t frames = 0, window = 0;
+};
+Junction junction_of(const Grid& grid, size_t before_bytes, uint64_t end, size_t after_bytes);
+
+// One side of a junction as heard: each channel's spectrum, and how loud its frames nearest
+// the junction are. Computed once for a take's end and once for a cluster's start, however
+// many junctions they are weighed in.
+struct Side {
+    std::vector<double> colour;
+    double near = 0;
+};
+Side tail_side(const Grid& grid, const Junction& j, const uint8_t* before);
+Side head_side(const Grid& grid, const Junction& j, const uint8_t* after);
+
+// How much a junction jumps, against how the audio moves on either side: about 1 where the
+// audio goes on, far more where it does not. 0 for silence that stays silence.
+double junction_score(const Side& before, const Side& after);
+
+// The same from the bytes: `before` (the take's last bytes, ending at file offset `end`) and
+// `after` (a cluster's first bytes).
 double junction_score(const Grid& grid, const std::vector<uint8_t>& before, uint64_t end,
                       const std::vector<uint8_t>& after);
 
