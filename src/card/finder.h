@@ -94,7 +94,8 @@ uint32_t share_out(ByteSource& source, const VolumeContents& vc, std::vector<uin
 
 // FAT12/16/32: the last cluster whose entry lies in the FAT sector that held the last mark of
 // the heads' chains on the card (an end-of-chain mark, or a first cluster's still-free entry):
-// the sector in the driver's buffer when the power went. 0 where no head sets one, and on exFAT.
+// the sector in the driver's buffer when the power went. Only where each chain that ends in that
+// sector ends as a one-sector buffer leaves it (see take_end.cpp): else, and on exFAT, 0.
 uint32_t window_end(const VolumeContents& vc, const std::vector<const Head*>& heads);
 
 // A free cluster's take whose header's sizes agree ends where its header says: `take` is cut
