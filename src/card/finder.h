@@ -18,8 +18,9 @@ constexpr uint64_t kFatFileLimit = 0xFFFFFFFFu;
 // A header lent to a headerless take comes from a healthy take's first bytes.
 constexpr uint64_t kMaxHeaderBytes = 65536;
 constexpr uint64_t kSectorBytes = 512;
-// kClosed: its header's sizes agree; kUnread: not read yet, so not known to be anything.
-enum : uint8_t { kLive = 1, kUsed = 2, kHeader = 4, kBlank = 8, kClosed = 16, kUnread = 32 };
+// kClosed: its header's sizes agree; kUnread: not read yet, so not known to be anything;
+// kFolder: it holds a folder's entries.
+enum : uint8_t { kLive = 1, kUsed = 2, kHeader = 4, kBlank = 8, kClosed = 16, kUnread = 32, kFolder = 64 };
 
 bool blank(const uint8_t* b, size_t n);
 std::vector<Run> runs_of(const std::vector<uint32_t>& clusters);

@@ -146,6 +146,15 @@ def fat_cases(d, t):
     v.cut("TAKE.WAV", keep_first=True, fat_kept=-1)
     out.append(("FAT32: a chain that runs through 6 s of digital silence", img("pause"), {"TAKE.WAV": t["pause"]},
                 [], None))
+    v = fat_image(img("unlisted"), 300, 32, 8, files=[(t["pcm"], "Take 01/TR1.WAV"), (t["float"], "Take 01/TR2.WAV"),
+                                                     (t["6ch24"], "TAKE02/TR3.WAV")], folders=["Take 01", "TAKE02"])
+    for take in ("TAKE01~1/TR1.WAV", "TAKE01~1/TR2.WAV", "TAKE02/TR3.WAV"):  # fsync: the entry, its chain
+        v.cut(take, size=2 * v.cs, keep_first=True, fat_kept=-1)
+    v.unlist("TAKE01~1", deleted=True)
+    bare = v.unlist("TAKE02")
+    out.append(("FAT32 by Linux's vfat: fsync wrote the takes' entries, not their folders' in the root", img("unlisted"),
+                {"Take 01/TR1.WAV": t["pcm"], "Take 01/TR2.WAV": t["float"], f"folder-cluster{bare}/TR3.WAV": t["6ch24"]},
+                [f"/folder-cluster{bare}/: a folder no directory lists"], None))
     return out + formatted_cases(d, t) + window_cases(d, t)
 
 
@@ -235,6 +244,13 @@ def exfat_cases(d, t):
         v.cut("take.wav")
         out.append((f"exFAT {kb} KiB clusters: lengths 0, no first cluster, bitmap bits clear", path,
                     {"take.wav": t["pcm"]}, [], ("take.wav", 0)))
+    v = exfat_image(f"{d}/exunlisted.img", 96, 32, [(t["old"], "live.wav"), (t["pcm"], "Take 01/take.wav")])
+    if v:  # its folder's entry set deleted in the root, the take's entry as it synced
+        at, folder = v.entry_set("Take 01")
+        v.cut("take.wav", size=2 * v.cs, keep_first=True, bitmap=True, folder=struct.unpack_from("<I", folder, 52)[0])
+        v.write(at, bytes(b & 0x7F if k % 32 == 0 else b for k, b in enumerate(folder)))
+        out.append(("exFAT: a folder no directory lists, its deleted entry set naming it", f"{d}/exunlisted.img",
+                    {"Take 01/take.wav": t["pcm"]}, ["a folder no directory lists"], None))
     if out:  # an entry set whose checksum is wrong is named and walked around
         shutil.copy(f"{d}/exfat32.img", f"{d}/checksum.img")
         at, entry_set = ExFat(f"{d}/checksum.img").entry_set("live.wav")
