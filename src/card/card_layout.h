@@ -61,6 +61,7 @@ struct VolumeContents {
     std::vector<uint8_t> live;       // 1 per cluster below volume.end()
     std::vector<uint8_t> allocated;  // exFAT: 1 per cluster its allocation bitmap marks; empty on FAT
     std::vector<std::string> notes;  // what was found wrong, in words
+    std::vector<Entry> gone_folders;  // folders an entry no walk follows still names: deleted, or a broken set
     bool link(uint32_t value) const { return value >= kFirstCluster && value < volume.end(); }
     // The clusters of a file from `first`, `count` of them, by the FAT or one after another;
     // stops early where the chain breaks, loops or leaves the volume.

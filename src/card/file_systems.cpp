@@ -10,6 +10,21 @@
 
 namespace ostrel::card {
 
+uint8_t short_name_sum(const uint8_t* e) {
+    uint8_t sum = 0;
+    for (int k = 0; k < 11; ++k) sum = static_cast<uint8_t>(((sum & 1) << 7) + (sum >> 1) + e[k]);
+    return sum;
+}
+
+uint16_t set_checksum(const uint8_t* set, size_t count) {
+    uint16_t sum = 0;
+    for (size_t k = 0; k < count * 32; ++k) {
+        if (k == 2 || k == 3) continue;
+        sum = static_cast<uint16_t>(((sum & 1) ? 0x8000 : 0) + (sum >> 1) + set[k]);
+    }
+    return sum;
+}
+
 namespace {
 
 // A FAT directory holds at most 65536 entries; no card's directory is larger.
@@ -153,12 +168,6 @@ struct Walker {
     }
 };
 
-uint8_t short_name_sum(const uint8_t* e) {
-    uint8_t sum = 0;
-    for (int k = 0; k < 11; ++k) sum = static_cast<uint8_t>(((sum & 1) << 7) + (sum >> 1) + e[k]);
-    return sum;
-}
-
 std::string short_name(const uint8_t* e) {
     auto part = [&](int from, int count, bool lower) {
         std::string s(reinterpret_cast<const char*>(e + from), static_cast<size_t>(count));
@@ -174,10 +183,27 @@ std::string short_name(const uint8_t* e) {
     return ext.empty() ? name : name + "." + ext;
 }
 
+// The 13 characters of a long-name piece, into `to`.
+void piece_units(const uint8_t* e, uint16_t* to) {
+    static const int kAt[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+    for (int k = 0; k < 13; ++k) to[k] = load_le16(e + kAt[k]);
+}
+
+// A deleted entry's long name, from the deleted pieces before it, where their checksum still
+// matches its short name with the first letter the long name begins with; else its short name.
+std::string deleted_name(const uint8_t* e, const std::vector<uint16_t>& gone, uint8_t gone_sum) {
+    uint8_t short_entry[11];
+    std::copy(e, e + 11, short_entry);
+    const uint16_t first = gone.empty() ? 0 : gone[0];
+    short_entry[0] = static_cast<uint8_t>(first >= 'a' && first <= 'z' ? first - 32 : first);
+    const bool whole = first > 0x20 && first < 0x7F && short_name_sum(short_entry) == gone_sum;
+    return whole ? utf8_from_utf16(gone) : short_name(e);
+}
+
 void walk_fat_dir(Walker& w, const Walker::Dir& d) {
     const std::vector<uint8_t> bytes = w.read_dir(d);
-    std::vector<uint16_t> lfn;
-    uint8_t lfn_sum = 0;
+    std::vector<uint16_t> lfn, gone;  // the live long name, and one deleted with its entry
+    uint8_t lfn_sum = 0, gone_sum = 0;
     uint32_t holes = 0, pieces = 0;
     for (size_t at = 0; at + 32 <= bytes.size(); at += 32) {
         const uint8_t* e = bytes.data() + at;
@@ -185,12 +211,17 @@ void walk_fat_dir(Walker& w, const Walker::Dir& d) {
         holes += e[0] == 0xE5;
         if (e[11] == 0x0F) {  // a long-name piece; the last comes first
             ++pieces;
+            if (e[0] == 0xE5) {
+                if (gone.empty() || gone_sum != e[13]) gone.clear(), gone_sum = e[13];
+                gone.insert(gone.begin(), 13, 0xFFFF);
+                piece_units(e, gone.data());
+            }
             if (e[0] == 0xE5 || (e[0] & 0x1F) == 0) continue;
+            gone.clear();
             const size_t slot = ((e[0] & 0x1F) - 1u) * 13;
             if (e[0] & 0x40) lfn.assign(slot + 13, 0xFFFF), lfn_sum = e[13];
             if (slot + 13 > lfn.size()) continue;
-            static const int kAt[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
-            for (int k = 0; k < 13; ++k) lfn[slot + k] = load_le16(e + kAt[k]);
+            piece_units(e, lfn.data() + slot);
             continue;
         }
         const bool deleted = e[0] == 0xE5;
@@ -199,26 +230,20 @@ void walk_fat_dir(Walker& w, const Walker::Dir& d) {
         lfn.clear();
         const uint32_t slots = deleted ? 1 : pieces + 1;
         pieces = 0;
+        const std::vector<uint16_t> gone_name = std::move(gone);
+        gone.clear();
         if ((e[11] & 0x08) || name == "." || name == "..") continue;  // the volume label, and links up
         const uint32_t first = w.vc.volume.kind == FsKind::Fat32 ? uint32_t{load_le16(e + 20)} << 16 | load_le16(e + 26)
                                                                  : load_le16(e + 26);
         if (e[11] & 0x10) {
             if (!deleted && w.vc.link(first)) w.subdirectory(d, name, first, 0, false);
+            if (deleted && w.vc.link(first))
+                w.vc.gone_folders.push_back({d.path + "/" + deleted_name(e, gone_name, gone_sum), first});
             continue;
         }
         w.add_file({d.path + "/" + name, first, load_le32(e + 28), deleted, false,
                     uint32_t{load_le16(e + 24)} << 16 | load_le16(e + 22), slots, holes});
     }
-}
-
-// exFAT's entry set checksum, over every entry of the set but the checksum itself.
-uint16_t set_checksum(const uint8_t* set, size_t count) {
-    uint16_t sum = 0;
-    for (size_t k = 0; k < count * 32; ++k) {
-        if (k == 2 || k == 3) continue;
-        sum = static_cast<uint16_t>(((sum & 1) ? 0x8000 : 0) + (sum >> 1) + set[k]);
-    }
-    return sum;
 }
 
 void walk_exfat_dir(Walker& w, const Walker::Dir& d) {
@@ -241,11 +266,11 @@ void walk_exfat_dir(Walker& w, const Walker::Dir& d) {
         const size_t count = 1u + e[1];
         const bool deleted = (e[0] & 0x80) == 0;
         if (count < 3 || at + count * 32 > bytes.size() || (bytes[at + 32] & 0x7F) != 0x40) continue;
-        if (!deleted && set_checksum(e, count) != load_le16(e + 2)) {
+        const bool broken = !deleted && set_checksum(e, count) != load_le16(e + 2);
+        if (broken)
             w.vc.notes.push_back(d.path + "/: the entry set at byte " + std::to_string(at) +
                                  " has a wrong checksum; skipped");
-            continue;
-        }
+        if (broken && !(load_le16(e + 4) & 0x10)) continue;
         const uint8_t* stream = e + 32;
         std::vector<uint16_t> units;
         for (size_t k = 2; k < count; ++k)
@@ -256,13 +281,29 @@ void walk_exfat_dir(Walker& w, const Walker::Dir& d) {
         const uint64_t size = load_le64(stream + 24);
         const bool contiguous = (stream[1] & 0x02) != 0;
         if (load_le16(e + 4) & 0x10) {
-            if (!deleted && w.vc.link(first)) w.subdirectory(d, name, first, size, contiguous);
+            if (!deleted && !broken && w.vc.link(first)) w.subdirectory(d, name, first, size, contiguous);
+            if ((deleted || broken) && w.vc.link(first)) w.vc.gone_folders.push_back({d.path + "/" + name, first});
+            if (broken) continue;
         } else {
             w.add_file({d.path + "/" + name, first, size, deleted, contiguous, load_le32(e + 12),
                         static_cast<uint32_t>(count), holes});
         }
         if (deleted) holes += static_cast<uint32_t>(count - 1);
         at += (count - 1) * 32;
+    }
+}
+
+// Every directory from `top` down, each met once.
+void walk_from(ByteSource& source, VolumeContents& vc, const Walker::Dir& top) {
+    Walker w{source, vc, {}};
+    w.todo.push_back(top);
+    for (size_t walked = 0; !w.todo.empty() && walked < vc.volume.end(); ++walked) {
+        const Walker::Dir d = w.todo.front();
+        w.todo.pop_front();
+        if (vc.volume.kind == FsKind::ExFat)
+            walk_exfat_dir(w, d);
+        else
+            walk_fat_dir(w, d);
     }
 }
 
@@ -289,17 +330,16 @@ VolumeContents read_volume(ByteSource& source, const Volume& volume) {
     if (volume.truncated())
         vc.notes.push_back("the source ends inside the volume: " + std::to_string(volume.clusters) + " of its " +
                            std::to_string(volume.declared_clusters) + " clusters are there");
-    Walker w{source, vc, {}};
-    w.todo.push_back({"", volume.root_cluster, 0, false, 0});
-    for (size_t walked = 0; !w.todo.empty() && walked < volume.end(); ++walked) {
-        const Walker::Dir d = w.todo.front();
-        w.todo.pop_front();
-        if (volume.kind == FsKind::ExFat)
-            walk_exfat_dir(w, d);
-        else
-            walk_fat_dir(w, d);
-    }
+    walk_from(source, vc, {"", volume.root_cluster, 0, false, 0});
     return vc;
+}
+
+void read_lost_folder(ByteSource& source, VolumeContents& vc, uint32_t first, const std::string& path) {
+    // On exFAT a folder's size is in the entry that is lost: its clusters by the FAT where it
+    // links them, else the one.
+    const bool chained = vc.link(vc.fat[first]);
+    const bool exfat = vc.volume.kind == FsKind::ExFat;
+    walk_from(source, vc, {path, first, exfat && !chained ? vc.volume.cluster_bytes : 0, exfat && !chained, 1});
 }
 
 }  // namespace ostrel::card

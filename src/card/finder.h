@@ -18,8 +18,9 @@ constexpr uint64_t kFatFileLimit = 0xFFFFFFFFu;
 // A header lent to a headerless take comes from a healthy take's first bytes.
 constexpr uint64_t kMaxHeaderBytes = 65536;
 constexpr uint64_t kSectorBytes = 512;
-// kClosed: its header's sizes agree; kUnread: not read yet, so not known to be anything.
-enum : uint8_t { kLive = 1, kUsed = 2, kHeader = 4, kBlank = 8, kClosed = 16, kUnread = 32 };
+// kClosed: its header's sizes agree; kUnread: not read yet, so not known to be anything;
+// kFolder: it holds a folder's entries.
+enum : uint8_t { kLive = 1, kUsed = 2, kHeader = 4, kBlank = 8, kClosed = 16, kUnread = 32, kFolder = 64 };
 
 bool blank(const uint8_t* b, size_t n);
 std::vector<Run> runs_of(const std::vector<uint32_t>& clusters);
@@ -94,7 +95,8 @@ uint32_t share_out(ByteSource& source, const VolumeContents& vc, std::vector<uin
 
 // FAT12/16/32: the last cluster whose entry lies in the FAT sector that held the last mark of
 // the heads' chains on the card (an end-of-chain mark, or a first cluster's still-free entry):
-// the sector in the driver's buffer when the power went. 0 where no head sets one, and on exFAT.
+// the sector in the driver's buffer when the power went. Only where each chain that ends in that
+// sector ends as a one-sector buffer leaves it (see take_end.cpp): else, and on exFAT, 0.
 uint32_t window_end(const VolumeContents& vc, const std::vector<const Head*>& heads);
 
 // A free cluster's take whose header's sizes agree ends where its header says: `take` is cut

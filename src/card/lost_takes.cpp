@@ -2,7 +2,8 @@
 // the size of its last sync), the FAT chain written only as far as the last FAT sector that left
 // its buffer, and the audio in the clusters its allocator would hand out next: after the take's
 // last cluster, skipping those in use. One read of every cluster no entry holds marks which
-// begin with a header and which were never written; then each take is found where it begins
+// begin with a header, which were never written and which hold a folder that never reached its
+// parent (lost_folders.cpp), read as the folder it is; then each take is found where it begins
 // (take_starts.cpp), followed (following.cpp), ended (take_end.cpp) and named (take_names.cpp).
 #include "lost_takes.h"
 
@@ -11,6 +12,7 @@
 
 #include "byte_codec.h"
 #include "finder.h"
+#include "lost_folders.h"
 #include "repair_decision.h"
 
 namespace ostrel::card {
@@ -81,6 +83,10 @@ void classify(const Volume& v, std::vector<uint8_t>& flags, std::map<uint32_t, u
         flags[c] |= kBlank;
         return;
     }
+    if (holds_entries(v.kind, b, cs)) {
+        flags[c] |= kFolder;
+        return;
+    }
     if (!is_wave_form(b, cs)) return;
     Bytes bytes(b, cs);
     const RepairPlan p = plan_repair(bytes, cs);
@@ -122,6 +128,19 @@ std::vector<uint32_t> hot_clusters(const VolumeContents& vc) {
     return at;
 }
 
+// The folders read so far that no directory lists are read as folders: what they hold is live.
+// One left as it is stays so, as nothing that made it so is undone: it is not asked again.
+void adopt_folders(ByteSource& source, VolumeContents& vc, std::vector<uint8_t>& flags) {
+    std::vector<uint32_t> candidates;
+    for (uint32_t c = kFirstCluster; c < vc.volume.end(); ++c)
+        if ((flags[c] & kFolder) && !vc.live[c]) candidates.push_back(c);
+    if (candidates.empty()) return;
+    const size_t adopted = adopt_lost_folders(source, vc, candidates);
+    for (uint32_t c : candidates) flags[c] &= static_cast<uint8_t>(~kFolder);
+    for (uint32_t c = kFirstCluster; c < vc.volume.end() && adopted > 0; ++c)
+        if (vc.live[c]) flags[c] = kLive;
+}
+
 // Every volume's takes from what has been read. Where only the clusters the recorder was
 // writing have been read, takes without headers wait for the rest, and so does every take whose
 // walk reached a cluster not read: `unsettled` counts them.
@@ -131,6 +150,7 @@ Findings find_in(ByteSource& source, Card&& card, CardReading& r, const FindOpti
     f.card = std::move(card), f.scanned = r.scanned;
     std::vector<std::vector<Healthy>> healthy(f.card.volumes.size());
     for (size_t vi = 0; vi < f.card.volumes.size(); ++vi) {
+        adopt_folders(source, f.card.volumes[vi], r.flags[vi]);
         VolumeScan scan{source, f.card.volumes[vi], r.flags[vi], r.riff[vi], hot, r.looks[vi]};
         find_starts(source, f, vi, scan, healthy[vi]);
     }

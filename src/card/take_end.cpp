@@ -6,7 +6,8 @@
 //
 // On FAT, a recorder's driver that keeps one sector of the FAT in its buffer leaves the chain on
 // the card ending in the sector it still held: the take ended within the clusters that sector
-// covers. And a take's last sectors that reached the card only as 00 or FF were never written.
+// covers. A driver that writes through a cache leaves instead a snapshot of an earlier moment,
+// its mark anywhere in its sector: there the take went on, and no window bounds it. And a take's last sectors that reached the card only as 00 or FF were never written.
 #include "finder.h"
 #include "repair_decision.h"
 
@@ -77,22 +78,48 @@ LostTake after_part(ByteSource& source, const Volume& v, const LostTake& take, s
     return after;
 }
 
+namespace {
+
+uint64_t fat_sector(const Volume& v, uint32_t c) {
+    return (v.kind == FsKind::Fat12 ? uint64_t{c} * 3 / 2 : uint64_t{c} * entry_bytes(v)) / v.sector_bytes;
+}
+
+// Where the chain of `h` stops on the card, and whether a one-sector buffer left it so: its
+// first cluster's entry still free, or its end-of-chain mark at the first of its clusters whose
+// entries lie in that sector. A mark anywhere else is a cache's snapshot of where the take was.
+bool chain_mark(const VolumeContents& vc, const Head& h, uint64_t& sector) {
+    const uint32_t last = h.linked.empty() ? h.own.back() : h.linked.back();
+    if (vc.fat[last] == 0 && h.linked.empty()) {
+        sector = fat_sector(vc.volume, h.own.front());
+        return true;
+    }
+    sector = fat_sector(vc.volume, last);
+    for (uint32_t c : h.own)
+        if (c != last && fat_sector(vc.volume, c) == sector) return false;
+    for (uint32_t c : h.linked)
+        if (c != last && fat_sector(vc.volume, c) == sector) return false;
+    return true;
+}
+
+}  // namespace
+
 uint32_t window_end(const VolumeContents& vc, const std::vector<const Head*>& heads) {
     const Volume& v = vc.volume;
     if (v.kind == FsKind::ExFat) return 0;
     uint64_t sector = 0;
-    bool any = false;
+    bool any = false, buffered = true;
     for (const Head* h : heads) {
         if (h->stale_end || h->own.empty()) continue;
-        const uint32_t last = h->linked.empty() ? h->own.back() : h->linked.back();
-        // Where the chain on the card stops: its last cluster's entry holds an end-of-chain mark,
-        // or, where nothing of the take reached the FAT, its first cluster's is still free.
-        const uint32_t mark = vc.fat[last] == 0 && h->linked.empty() ? h->own.front() : last;
-        const uint64_t at = v.kind == FsKind::Fat12 ? uint64_t{mark} * 3 / 2 : uint64_t{mark} * entry_bytes(v);
-        sector = any && sector > at / v.sector_bytes ? sector : at / v.sector_bytes;
+        uint64_t at = 0;
+        const bool as_buffer = chain_mark(vc, *h, at);
+        // Only the chains that end in the latest sector speak for the buffer: the sectors before
+        // it left the buffer whole.
+        if (!any || at > sector) buffered = as_buffer;
+        else if (at == sector) buffered = buffered && as_buffer;
+        sector = any && sector > at ? sector : at;
         any = true;
     }
-    if (!any) return 0;
+    if (!any || !buffered) return 0;
     const uint64_t end_byte = (sector + 1) * v.sector_bytes;  // the first byte past the sector
     const uint64_t last = v.kind == FsKind::Fat12 ? (end_byte * 2 - 1) / 3 : end_byte / entry_bytes(v) - 1;
     return last < v.end() - 1 ? static_cast<uint32_t>(last) : v.end() - 1;

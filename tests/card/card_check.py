@@ -75,7 +75,8 @@ def takes(d):
                                 ("float", ["-e", "floating-point", "-b", "32", "-c", "1", "-r", "44100"], 1),
                                 ("ima", ["-e", "ima-adpcm", "-c", "1", "-r", "8000"], 4),
                                 ("old", ["-b", "16", "-c", "1", "-r", "8000"], 2),
-                                ("hq", ["-b", "24", "-c", "2", "-r", "96000"], 2)):
+                                ("hq", ["-b", "24", "-c", "2", "-r", "96000"], 2),
+                                ("long", ["-b", "16", "-c", "2", "-r", "48000"], 6)):
         made[name] = f"{d}/{name}.wav"
         run("sox", "-n", *args, made[name], "synth", str(seconds), "sine", "440", "vol", "0.5")
     made["pause"] = f"{d}/pause.wav"  # a paused digital input: 6 s of digital silence, 1.1 MiB
@@ -145,7 +146,46 @@ def fat_cases(d, t):
     v.cut("TAKE.WAV", keep_first=True, fat_kept=-1)
     out.append(("FAT32: a chain that runs through 6 s of digital silence", img("pause"), {"TAKE.WAV": t["pause"]},
                 [], None))
-    return out + formatted_cases(d, t)
+    v = fat_image(img("unlisted"), 300, 32, 8, files=[(t["pcm"], "Take 01/TR1.WAV"), (t["float"], "Take 01/TR2.WAV"),
+                                                     (t["6ch24"], "TAKE02/TR3.WAV")], folders=["Take 01", "TAKE02"])
+    for take in ("TAKE01~1/TR1.WAV", "TAKE01~1/TR2.WAV", "TAKE02/TR3.WAV"):  # fsync: the entry, its chain
+        v.cut(take, size=2 * v.cs, keep_first=True, fat_kept=-1)
+    v.unlist("TAKE01~1", deleted=True)
+    bare = v.unlist("TAKE02")
+    out.append(("FAT32 by Linux's vfat: fsync wrote the takes' entries, not their folders' in the root", img("unlisted"),
+                {"Take 01/TR1.WAV": t["pcm"], "Take 01/TR2.WAV": t["float"], f"folder-cluster{bare}/TR3.WAV": t["6ch24"]},
+                [f"/folder-cluster{bare}/: a folder no directory lists"], None))
+    return out + formatted_cases(d, t) + window_cases(d, t)
+
+
+def split(d, t, take, at, names):
+    """`take` (16-bit PCM, a 44-byte header) as two takes: its audio before byte `at`, and after."""
+    with open(t[take], "rb") as f:
+        pcm = f.read()
+    for name, audio in zip(names, (pcm[44:44 + at], pcm[44 + at:])):
+        t[name] = f"{d}/{name}.wav"
+        with open(t[name], "wb") as f:
+            f.write(pcm[:4] + struct.pack("<I", 36 + len(audio)) + pcm[8:40] + struct.pack("<I", len(audio)) + audio)
+
+
+def window_cases(d, t):
+    """A take on a card used before, its audio past the FAT sector of its chain's last mark: cut
+    there where the mark is the first of its clusters in that sector, as FatFs's one-sector
+    buffer leaves it, the rest kept beside; whole where the mark lies further in, as a cache's
+    snapshot leaves it."""
+    out = []
+    for name, into in (("buffer", 0), ("cache", 5)):
+        path = f"{d}/{name}.img"
+        v = fat_image(path, 300, 32, 8, files=[(f"{d}/filler", "OLD.BIN"), (t["long"], "TAKE.WAV")])
+        run("mdel", "-i", path, "::OLD.BIN")
+        first, per = v.entry("TAKE.WAV")[1], v.bps * 8 // v.bits
+        mark = (first // per + 1) * per + into  # the first of its clusters in the next sector, or further in
+        v.cut("TAKE.WAV", keep_first=True, fat_kept=mark - first + 1)
+        split(d, t, "long", (mark - mark % per + per - first) * v.cs - 44, ("window", "past"))
+        out.append((f"FAT32 used before, the chain's mark {into} clusters into its FAT sector", path,
+                    {"TAKE.WAV": t["long"]} if into else {"TAKE.WAV": t["window"], "TAKE after the end.wav": t["past"]},
+                    [] if into else [f"covers clusters up to {mark + per - 1}"], None))
+    return out
 
 
 def formatted_cases(d, t):
@@ -162,10 +202,7 @@ def formatted_cases(d, t):
     half = (len(pcm) - 44) // 8 * 4  # what the sizes said when the recorder last wrote them
     v.write(v.cluster_at(clusters[2]) + 4, struct.pack("<I", 36 + half))
     v.write(v.cluster_at(clusters[2]) + 40, struct.pack("<I", half))
-    for name, audio in (("half", pcm[44:44 + half]), ("after", pcm[44 + half:])):
-        t[name] = f"{d}/{name}.wav"
-        with open(t[name], "wb") as f:
-            f.write(pcm[:4] + struct.pack("<I", 36 + len(audio)) + pcm[8:40] + struct.pack("<I", len(audio)) + audio)
+    split(d, t, "pcm", half, ("half", "after"))
     v = fat_image(path, 300, 32, 8, files=[(t["float"], "TAKE.WAV")])  # formatted again, as the recorder does
     v.cut("TAKE.WAV")
     return [("FAT32 quick-formatted over older takes: each at its own length, what followed one kept apart", path,
@@ -207,6 +244,13 @@ def exfat_cases(d, t):
         v.cut("take.wav")
         out.append((f"exFAT {kb} KiB clusters: lengths 0, no first cluster, bitmap bits clear", path,
                     {"take.wav": t["pcm"]}, [], ("take.wav", 0)))
+    v = exfat_image(f"{d}/exunlisted.img", 96, 32, [(t["old"], "live.wav"), (t["pcm"], "Take 01/take.wav")])
+    if v:  # its folder's entry set deleted in the root, the take's entry as it synced
+        at, folder = v.entry_set("Take 01")
+        v.cut("take.wav", size=2 * v.cs, keep_first=True, bitmap=True, folder=struct.unpack_from("<I", folder, 52)[0])
+        v.write(at, bytes(b & 0x7F if k % 32 == 0 else b for k, b in enumerate(folder)))
+        out.append(("exFAT: a folder no directory lists, its deleted entry set naming it", f"{d}/exunlisted.img",
+                    {"Take 01/take.wav": t["pcm"]}, ["a folder no directory lists"], None))
     if out:  # an entry set whose checksum is wrong is named and walked around
         shutil.copy(f"{d}/exfat32.img", f"{d}/checksum.img")
         at, entry_set = ExFat(f"{d}/checksum.img").entry_set("live.wav")

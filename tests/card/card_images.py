@@ -109,6 +109,16 @@ class Fat:
             self.write(self.cluster_at(clusters[0]) + head.index(b"data") + 4, struct.pack("<I", header_sizes))
         return clusters
 
+    def unlist(self, path, deleted=False):
+        """A folder's entry in its parent, and its long name's, as a cache left them: never
+        written (zeros), or deleted. Returns the folder's cluster."""
+        at, first = self.entry(path)
+        while True:
+            self.write(at, b"\xe5" if deleted else bytes(32))
+            at -= 32
+            if self.read(at, 32)[11] != 0x0F:
+                return first
+
 
 def fat_image(path, size_mb, fat_bits, sectors_per_cluster, table="none", files=(), folders=()):
     """A FAT image of `size_mb`, bare or inside an MBR or GPT partition from 1 MiB; `files` are
@@ -147,9 +157,10 @@ class ExFat:
     def cluster_at(self, c):
         return self.heap + (c - 2) * self.cs
 
-    def entry_set(self, name):
-        """The offset of the file entry set named `name` in the root, and its bytes."""
-        data = self.read(self.cluster_at(self.root), self.cs)
+    def entry_set(self, name, folder=None):
+        """The offset of the file entry set named `name` in the root (or a folder's first cluster), and its bytes."""
+        folder = folder or self.root
+        data = self.read(self.cluster_at(folder), self.cs)
         for k in range(0, self.cs, 32):
             if data[k] == 0x85:
                 count = data[k + 1] + 1
@@ -157,16 +168,16 @@ class ExFat:
                 length = s[32 + 3]
                 got = b"".join(s[64 + 32 * j + 2:64 + 32 * j + 32] for j in range(count - 2)).decode("utf-16-le")[:length]
                 if got == name:
-                    return self.cluster_at(self.root) + k, s
+                    return self.cluster_at(folder) + k, s
         raise KeyError(name)
 
-    def cut(self, name, size=0, keep_first=False, header_sizes=0, bitmap=False):
+    def cut(self, name, size=0, keep_first=False, header_sizes=0, bitmap=False, folder=None):
         """The entry as exfat-fuse leaves it when killed mid-take: lengths 0, no first cluster, the
         take's bitmap bits clear unless `bitmap`. Returns the take's first cluster."""
-        at, s = self.entry_set(name)
+        at, s = self.entry_set(name, folder)
         first = struct.unpack_from("<I", s, 32 + 20)[0]
         length = struct.unpack_from("<Q", s, 32 + 24)[0]
-        struct.pack_into("<QIQ", s, 32 + 8, size, 0 if not keep_first else 0, size)
+        struct.pack_into("<QIIQ", s, 32 + 8, size, 0, 0, size)
         if keep_first:
             struct.pack_into("<I", s, 32 + 20, first)
         else:
@@ -211,6 +222,7 @@ def exfat_image(path, size_mb, cluster_kb, files=()):
             try:
                 run("mount.exfat-fuse", loop.stdout.strip(), mnt)
                 for local, name in files:
+                    os.makedirs(os.path.dirname(f"{mnt}/{name}"), exist_ok=True)
                     run("cp", local, f"{mnt}/{name}")
                 run("umount", mnt)
             finally:
