@@ -38,7 +38,7 @@ void ProgressText::pause(double seconds) {
 
 bool ProgressText::update(const ProgressReport& r, double seconds) {
     const int step = static_cast<int>(r.step);
-    if (step != step_) {
+    if (step != step_ || r.done < last_) {  // another step, or the next group shared out
         pause(seconds);
         step_ = step, started_ = seconds, from_ = r.done, bar_at_step_ = fraction, shown_ = -1;
     }
