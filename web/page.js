@@ -275,16 +275,11 @@ function showLostTake(item, take) {
                                                element('pre', {}, take.detail.join('\n'))));
 }
 
-// "read 1.2 GB of 64.0 GB, 150 MB/s, 419 s left", as the command line shows it.
-const megabytes = (bytes) => (bytes >= 1e9 ? `${(bytes / 1e9).toFixed(1)} GB` : `${Math.round(bytes / 1e6)} MB`);
-// First where the recorder was writing, then "reading the rest of card.img: read 1.2 GB of 64.0 GB,
-// 150 MB/s, 419 s left".
-function showReading(path, { at, of, read, seconds, rest }) {
-  const speed = read / seconds;
-  Object.assign(progress, { hidden: false, max: of, value: rest ? at : 0 });
-  reading.textContent = rest ? `Reading the rest of ${path}: read ${megabytes(at)} of ${megabytes(of)}, ` +
-    `${megabytes(speed)}/s, ${Math.round((of - at) / speed)} s left`
-    : `Looking where the recorder was writing in ${path}: ${megabytes(read)} read`;
+// "card.img: reading the rest of the card: 1.2 GB of 64.0 GB, 150 MB/s, 419 s left", as the
+// command line shows it, over a bar of the whole card's job that never goes back.
+function showReading(path, { line, fraction }) {
+  Object.assign(progress, { hidden: false, max: 1, value: fraction });
+  reading.textContent = `${path}: ${line}`;
 }
 
 // A card image, or a copy of one: a row for the card, and one for each take it lost. The takes

@@ -4,6 +4,7 @@
 #include <emscripten.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,29 @@ namespace {
 EM_JS(int, read_from_file, (double offset, uint8_t* into, double count), {
     return Module.readAt(offset, into, count) ? 1 : 0;
 });
+
+// Posts the line the command line would show, and the share of the whole job done, for the bar.
+EM_JS(void, post_progress, (const char* line, double fraction), {
+    Module.progress(UTF8ToString(line), fraction);
+});
+
+// How far the card image has come, told to the worker at most four times a second, across both
+// of its calls.
+class PageProgress : public ostrel::card::Progress {
+public:
+    void report(const ostrel::card::ProgressReport& report) override {
+        if (words_.update(report, seconds())) post_progress(words_.text.c_str(), words_.fraction);
+    }
+    void pause() { words_.pause(seconds()); }
+
+private:
+    double seconds() const {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    }
+
+    ostrel::card::ProgressText words_;
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+};
 
 class FileSource : public ostrel::ByteSource {
 public:
@@ -117,7 +141,8 @@ namespace {
 
 ostrel::card::CardReading reading;   // what ostrel_recover_first read, for ostrel_recover_rest
 ostrel::card::Findings first_found;  // the takes it gave
-const ostrel::card::FindOptions kFind{size_t{8} << 20, {}, {}};
+PageProgress progress;
+const ostrel::card::FindOptions kFind{size_t{8} << 20, {}, {}, &progress};
 
 std::string findings_json(FileSource& source, const ostrel::card::Findings& f,
                           const std::vector<const ostrel::card::LostTake*>& takes, const std::string& withdrawn) {
@@ -135,10 +160,13 @@ std::string findings_json(FileSource& source, const ostrel::card::Findings& f,
 extern "C" EMSCRIPTEN_KEEPALIVE const char* ostrel_recover_first(double length) {
     static std::string json;
     FileSource source;
+    progress = {};
     first_found = ostrel::card::find_hot_takes(source, static_cast<uint64_t>(length), kFind, reading);
     std::vector<const ostrel::card::LostTake*> takes;
     for (const ostrel::card::LostTake& t : first_found.takes) takes.push_back(&t);
-    return (json = findings_json(source, first_found, takes, "")).c_str();
+    json = findings_json(source, first_found, takes, "");
+    progress.pause();
+    return json.c_str();
 }
 
 // The rest of the card image: the takes it gives that ostrel_recover_first did not, and the

@@ -4,12 +4,11 @@
 
 const reader = new FileReaderSync();
 
-function readFrom(file, onRead = () => {}) {
+function readFrom(file) {
   Module.readAt = (offset, into, count) => {
     const bytes = reader.readAsArrayBuffer(file.slice(offset, offset + count));
     if (bytes.byteLength !== count) return false;
     HEAPU8.set(new Uint8Array(bytes), into);
-    onRead(offset + count, count);
     return true;
   };
 }
@@ -18,24 +17,14 @@ function check(file, path) {
   return JSON.parse(Module.ccall('ostrel_check', 'string', ['number', 'string'], [file.size, path]));
 }
 // A card image: first where the recorder was writing, and the takes found there are posted at
-// once; then every other cluster no entry holds, once, 8 MiB at a time. How far the reading has
-// come is posted at most four times a second, the first after a quarter of a second, when the
-// speed means something.
+// once; then every other cluster no entry holds, once, 8 MiB at a time. The core says how far it
+// has come, at most four times a second, in the command line's words.
 function recover(file, id) {
-  const started = performance.now();
-  let read = 0, told = started;
-  readFrom(file, (at, count) => {
-    read += count;
-    const now = performance.now();
-    if (now - told < 250) return;
-    told = now;
-    postMessage({ id, progress: { at, of: file.size, read, seconds: (now - started) / 1000, rest } });
-  });
-  let rest = false;
+  readFrom(file);
+  Module.progress = (line, fraction) => postMessage({ id, progress: { line, fraction } });
   const first = JSON.parse(Module.ccall('ostrel_recover_first', 'string', ['number'], [file.size]));
   if (!first.card) return first;
   postMessage({ id, progress: { first } });
-  rest = true;
   return JSON.parse(Module.ccall('ostrel_recover_rest', 'string', [], []));
 }
 

@@ -25,10 +25,35 @@ enum : uint8_t { kLive = 1, kUsed = 2, kHeader = 4, kBlank = 8, kClosed = 16, kU
 bool blank(const uint8_t* b, size_t n);
 std::vector<Run> runs_of(const std::vector<uint32_t>& clusters);
 
+// What the finder's parts tell the shell's Progress, with how far the whole job has come.
+struct Reporter {
+    Progress* to = nullptr;
+    ProgressReport& now;
+    uint64_t base = 0;  // reading: the bytes the job had read when this step began
+
+    void begin(ProgressReport::Step step, uint64_t total, uint64_t from, size_t takes = 0) {
+        now.step = step, now.total = total, now.takes = takes, base = from;
+        now.done = step == ProgressReport::Step::Sharing ? 0 : now.read - from;
+        tell();
+    }
+    void read(uint64_t bytes) {
+        now.read += bytes, now.done = now.read - base;
+        tell();
+    }
+    void shared(uint64_t bytes) {
+        now.done = bytes;
+        tell();
+    }
+    void tell() const {
+        if (to) to->report(now);
+    }
+};
+
 // Reads the clusters in [from, to) no entry holds and not read yet, `step` bytes at most at a
-// time, and marks what each holds. Returns the bytes read.
+// time, and marks what each holds, telling `reporter`. Returns the bytes read.
 uint64_t read_clusters(ByteSource& source, const VolumeContents& vc, std::vector<uint8_t>& flags,
-                       std::map<uint32_t, uint32_t>& riff, uint32_t from, uint32_t to, size_t step);
+                       std::map<uint32_t, uint32_t>& riff, uint32_t from, uint32_t to, size_t step,
+                       Reporter* reporter = nullptr);
 
 // One volume as the finder works on it: what its clusters hold, and which are taken.
 struct VolumeScan {
@@ -38,6 +63,7 @@ struct VolumeScan {
     std::map<uint32_t, uint32_t> riff;  // the RIFF size in each cluster that begins with a header
     bool hot = false;                   // only the clusters where the recorder was writing are read
     std::vector<CardReading::Look>& looks;  // what each entry's header said, kept between phases
+    Reporter* reporter = nullptr;
 };
 
 // A healthy take on the volume, whose format a headerless take may borrow.
@@ -89,9 +115,10 @@ std::vector<std::vector<size_t>> group_heads(const std::vector<Head>& heads, con
 // their sound say, never past `limit` (0: none). `takes` are the group's, in the order of `group`,
 // with their heads' clusters; each gets its clusters and why it stopped. Returns the cluster the
 // group would have taken next past `limit`, else 0, and `last` the take that had the latest.
+// Tells `reporter` how far it has come, a step of its own.
 uint32_t share_out(ByteSource& source, const VolumeContents& vc, std::vector<uint8_t>& flags,
                    std::vector<LostTake*>& takes, std::vector<std::vector<uint32_t>>& clusters, uint32_t limit,
-                   size_t& last);
+                   size_t& last, Reporter* reporter = nullptr);
 
 // FAT12/16/32: the last cluster whose entry lies in the FAT sector that held the last mark of
 // the heads' chains on the card (an end-of-chain mark, or a first cluster's still-free entry):

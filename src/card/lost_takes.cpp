@@ -7,6 +7,7 @@
 // (take_starts.cpp), followed (following.cpp), ended (take_end.cpp) and named (take_names.cpp).
 #include "lost_takes.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -108,6 +109,8 @@ CardReading read_structures(ByteSource& source, uint64_t length) {
             if (vc.live[c]) r.flags.back()[c] = kLive;
         r.riff.emplace_back();
         r.looks.emplace_back();
+        for (uint32_t c = kFirstCluster; c < vc.volume.end(); ++c)
+            r.progress.to_read += r.flags.back()[c] & kUnread ? vc.volume.cluster_bytes : 0;
     }
     return r;
 }
@@ -145,13 +148,13 @@ void adopt_folders(ByteSource& source, VolumeContents& vc, std::vector<uint8_t>&
 // writing have been read, takes without headers wait for the rest, and so does every take whose
 // walk reached a cluster not read: `unsettled` counts them.
 Findings find_in(ByteSource& source, Card&& card, CardReading& r, const FindOptions& o, bool hot,
-                 size_t& unsettled) {
+                 size_t& unsettled, Reporter& reporter) {
     Findings f;
     f.card = std::move(card), f.scanned = r.scanned;
     std::vector<std::vector<Healthy>> healthy(f.card.volumes.size());
     for (size_t vi = 0; vi < f.card.volumes.size(); ++vi) {
         adopt_folders(source, f.card.volumes[vi], r.flags[vi]);
-        VolumeScan scan{source, f.card.volumes[vi], r.flags[vi], r.riff[vi], hot, r.looks[vi]};
+        VolumeScan scan{source, f.card.volumes[vi], r.flags[vi], r.riff[vi], hot, r.looks[vi], &reporter};
         find_starts(source, f, vi, scan, healthy[vi]);
     }
     name_takes(f);
@@ -159,6 +162,24 @@ Findings find_in(ByteSource& source, Card&& card, CardReading& r, const FindOpti
     unsettled = 0;
     for (const LostTake& t : f.takes) unsettled += t.unsettled;
     return f;
+}
+
+// The most the first look reads: the clusters not read yet in the farthest span from each place
+// where the recorder was writing.
+uint64_t first_look_most(const CardReading& r, uint64_t span) {
+    uint64_t bytes = 0;
+    for (size_t vi = 0; vi < r.card.volumes.size(); ++vi) {
+        const VolumeContents& vc = r.card.volumes[vi];
+        const uint32_t end = vc.volume.end();
+        std::vector<bool> in(end, false);
+        for (uint32_t at : hot_clusters(vc)) {
+            const uint64_t to = std::min<uint64_t>(uint64_t{at} + span / vc.volume.cluster_bytes + 1, end);
+            for (uint64_t c = std::max(at, kFirstCluster); c < to; ++c) in[c] = true;
+        }
+        for (uint32_t c = kFirstCluster; c < end; ++c)
+            bytes += in[c] && (r.flags[vi][c] & kUnread) ? vc.volume.cluster_bytes : 0;
+    }
+    return bytes;
 }
 
 // The takes of `f` that are final, and what was kept beside them.
@@ -179,7 +200,8 @@ void keep_settled(Findings& f) {
 }  // namespace
 
 uint64_t read_clusters(ByteSource& source, const VolumeContents& vc, std::vector<uint8_t>& flags,
-                       std::map<uint32_t, uint32_t>& riff, uint32_t from, uint32_t to, size_t step) {
+                       std::map<uint32_t, uint32_t>& riff, uint32_t from, uint32_t to, size_t step,
+                       Reporter* reporter) {
     const Volume& v = vc.volume;
     const uint32_t per_read = step / v.cluster_bytes > 0 ? static_cast<uint32_t>(step / v.cluster_bytes) : 1;
     std::vector<uint8_t> buf;
@@ -198,6 +220,7 @@ uint64_t read_clusters(ByteSource& source, const VolumeContents& vc, std::vector
             for (uint32_t k = 0; k < n; ++k) classify(v, flags, riff, c + k, buf.data() + size_t{k} * v.cluster_bytes);
             scanned += bytes;
         }
+        if (reporter) reporter->read(bytes);
         c += n;
     }
     return scanned;
@@ -208,7 +231,10 @@ Findings find_hot_takes(ByteSource& source, uint64_t length, const FindOptions& 
     // the take's own bytes are read before it is settled.
     constexpr uint64_t kFirstSpan = uint64_t{2} << 20, kMostSpan = uint64_t{1} << 30;
     r = read_structures(source, length);
+    Reporter reporter{o.progress, r.progress};
+    const uint64_t most = first_look_most(r, kMostSpan);
     for (uint64_t span = kFirstSpan;; span *= 2) {
+        reporter.begin(ProgressReport::Step::FirstLook, most, 0);
         for (size_t vi = 0; vi < r.card.volumes.size(); ++vi) {
             const VolumeContents& vc = r.card.volumes[vi];
             const uint64_t clusters = span / vc.volume.cluster_bytes + 1;
@@ -216,11 +242,11 @@ Findings find_hot_takes(ByteSource& source, uint64_t length, const FindOptions& 
                 const uint64_t to = at + clusters;
                 r.scanned += read_clusters(source, vc, r.flags[vi], r.riff[vi], at,
                                            to < vc.volume.end() ? static_cast<uint32_t>(to) : vc.volume.end(),
-                                           o.scan_step);
+                                           o.scan_step, &reporter);
             }
         }
         size_t unsettled = 0;
-        Findings f = find_in(source, std::move(r.card), r, o, true, unsettled);
+        Findings f = find_in(source, std::move(r.card), r, o, true, unsettled, reporter);
         if (unsettled == 0 || span >= kMostSpan) {
             keep_settled(f);
             return f;
@@ -230,13 +256,16 @@ Findings find_hot_takes(ByteSource& source, uint64_t length, const FindOptions& 
 }
 
 Findings find_all_takes(ByteSource& source, const FindOptions& o, CardReading& r, Card&& card) {
+    Reporter reporter{o.progress, r.progress};
+    const uint64_t read = r.progress.read, left = r.progress.to_read > read ? r.progress.to_read - read : 0;
+    reporter.begin(ProgressReport::Step::Rest, left, read);
     for (size_t vi = 0; vi < card.volumes.size(); ++vi) {
         r.scanned += read_clusters(source, card.volumes[vi], r.flags[vi], r.riff[vi], kFirstCluster,
-                                   card.volumes[vi].volume.end(), o.scan_step);
+                                   card.volumes[vi].volume.end(), o.scan_step, &reporter);
         for (uint8_t& flag : r.flags[vi]) flag &= static_cast<uint8_t>(~kUnread);  // what failed to read is nothing
     }
     size_t unsettled = 0;
-    return find_in(source, std::move(card), r, o, false, unsettled);
+    return find_in(source, std::move(card), r, o, false, unsettled, reporter);
 }
 
 Findings find_lost_takes(ByteSource& source, uint64_t length, const FindOptions& options) {

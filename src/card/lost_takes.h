@@ -10,6 +10,7 @@
 
 #include "byte_source.h"
 #include "card_layout.h"
+#include "progress.h"
 
 namespace ostrel::card {
 
@@ -65,6 +66,7 @@ struct FindOptions {
     size_t scan_step = size_t{4} << 20;  // the most bytes of free clusters read at once
     std::vector<uint8_t> like;           // a header the user trusts, for takes that have none
     std::string like_path;
+    Progress* progress = nullptr;        // told how far reading has come
 };
 
 // Reads the card and finds every take it lost.
@@ -85,6 +87,7 @@ struct CardReading {
     std::vector<std::map<uint32_t, uint32_t>> riff;       // the RIFF size in each that begins with a header
     std::vector<std::vector<Look>> looks;                 // each volume's entries
     uint64_t scanned = 0;
+    ProgressReport progress;  // how far the whole job has come, across both phases
 };
 
 // First the card's structures and the clusters where the recorder was writing: after each

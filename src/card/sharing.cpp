@@ -336,7 +336,7 @@ std::vector<std::vector<size_t>> group_heads(const std::vector<Head>& heads, con
 
 uint32_t share_out(ByteSource& source, const VolumeContents& vc, std::vector<uint8_t>& flags,
                    std::vector<LostTake*>& takes, std::vector<std::vector<uint32_t>>& clusters, uint32_t limit,
-                   size_t& last) {
+                   size_t& last, Reporter* reporter) {
     const Volume& v = vc.volume;
     Sharer s{source, vc, flags, clusters, {}, {}, {}, std::vector<size_t>(clusters.size(), kNone),
              std::vector<bool>(clusters.size(), false), ""};
@@ -349,10 +349,18 @@ uint32_t share_out(ByteSource& source, const VolumeContents& vc, std::vector<uin
         for (uint32_t c : clusters[m]) s.known[c] = m, start = std::min(start, c), top = std::max(top, c);
         clusters[m].clear();
     }
-    uint32_t next = 0;
-    for (uint32_t c = start; c < v.end() && s.why.empty(); ++c) {
+    // At most to the first cluster not read yet, or past the FAT window.
+    uint32_t most = limit != 0 ? std::min(v.end(), std::max(limit, top) + 1) : v.end();
+    for (uint32_t c = start; c < most; ++c) most = flags[c] & kUnread ? c + 1 : most;
+    if (reporter)
+        reporter->begin(ProgressReport::Step::Sharing, uint64_t{most > start ? most - start : 0} * v.cluster_bytes, 0,
+                        takes.size());
+    uint32_t next = 0, c = start;
+    for (; c < v.end() && s.why.empty(); ++c) {
+        if (reporter && (c - start) % 64 == 0) reporter->shared(uint64_t{c - start} * v.cluster_bytes);
         if (s.known.count(c) || !(flags[c] & (kLive | kUsed))) next = s.step(c, top, limit, takes);
     }
+    if (reporter) reporter->shared(uint64_t{c - start} * v.cluster_bytes);
     if (s.why.empty()) s.why = "the volume ends";
     last = s.seq.empty() ? 0 : s.seq.back();
     s.finish(takes);

@@ -154,7 +154,7 @@ struct VolumeFinder {
         for (size_t m = 0; m < group.size(); ++m) takes.push_back(&f.takes[base + m]);
         size_t last = 0;
         Walk w;
-        w.next = share_out(source, vc(), scan.flags, takes, clusters, window_end(vc(), members), last);
+        w.next = share_out(source, vc(), scan.flags, takes, clusters, window_end(vc(), members), last, scan.reporter);
         w.stop = w.next ? Stop::Window : Stop::VolumeEnd;
         w.clusters = clusters[last];
         const Walk past = past_window(w, f.takes[base + last]);

@@ -15,25 +15,9 @@ namespace {
 constexpr size_t kRetryPiece = 65536;
 constexpr size_t kSector = 512;
 
-std::string time_left(double seconds) {
-    char text[32];
-    if (seconds >= 90)
-        std::snprintf(text, sizeof text, "%.0f min", seconds / 60);
-    else
-        std::snprintf(text, sizeof text, "%.0f s", seconds);
-    return text;
-}
-
 }  // namespace
 
-std::string megabytes(double bytes) {
-    char text[32];
-    std::snprintf(text, sizeof text, bytes >= 1e9 ? "%.1f GB" : "%.0f MB", bytes >= 1e9 ? bytes / 1e9 : bytes / 1e6);
-    return text;
-}
-
-CardSource::CardSource(File& file, uint64_t length, bool progress)
-    : file_(file), length_(length), progress_(progress), started_(std::chrono::steady_clock::now()), last_(started_) {}
+CardSource::CardSource(File& file, uint64_t length) : file_(file), length_(length) {}
 
 bool CardSource::read_at(uint64_t offset, uint8_t* buf, size_t count) {
     if (offset > length_ || count > length_ - offset || stopped()) return false;
@@ -42,23 +26,12 @@ bool CardSource::read_at(uint64_t offset, uint8_t* buf, size_t count) {
         if (!gone_) retry(offset, buf, count, kRetryPiece);
     }
     if (stopped()) return false;  // what the card did not give is no part of any take
-    read_ += count;
     reached_ = offset + count > reached_ ? offset + count : reached_;
-    show(reached_);
     return true;
 }
 
 bool CardSource::stopped() const { return gone_ || interrupted(); }
 
-void CardSource::phase(const char* words, bool whole) {
-    phase_ = words, whole_ = whole;
-    read_ = 0, started_ = std::chrono::steady_clock::now();
-}
-
-void CardSource::end_progress() {
-    if (shown_) std::fputs("\r\033[K", stderr);
-    shown_ = false;
-}
 
 void CardSource::retry(uint64_t offset, uint8_t* buf, size_t count, size_t piece) {
     for (size_t at = 0; at < count; at += piece) {
@@ -88,21 +61,20 @@ void CardSource::note(uint64_t offset, uint64_t n) {
     }
 }
 
-void CardSource::show(uint64_t at) {
-    const auto now = std::chrono::steady_clock::now();
-    if (!progress_ || now - last_ < std::chrono::milliseconds(250)) return;
-    last_ = now;
-    const double seconds = std::chrono::duration<double>(now - started_).count();
-    const double speed = seconds > 0 ? static_cast<double>(read_) / seconds : 0;
-    if (!whole_) {
-        std::fprintf(stderr, "\r\033[K%s: %s read", phase_, megabytes(static_cast<double>(read_)).c_str());
-    } else {
-        const double left = speed > 0 ? static_cast<double>(length_ - at) / speed : 0;
-        std::fprintf(stderr, "\r\033[K%s: %s of %s, %s/s, %s left", phase_,
-                     megabytes(static_cast<double>(at)).c_str(), megabytes(static_cast<double>(length_)).c_str(),
-                     megabytes(speed).c_str(), time_left(left).c_str());
-    }
-    shown_ = true;
+void ProgressLine::report(const card::ProgressReport& report) {
+    if (!shown_ || !words_.update(report, seconds())) return;
+    std::fprintf(stderr, "\r\033[K%3.0f%% %s", 100 * words_.fraction, words_.text.c_str());
+    showing_ = true;
+}
+
+double ProgressLine::seconds() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+}
+
+void ProgressLine::end() {
+    words_.pause(seconds());
+    if (showing_) std::fputs("\r\033[K", stderr);
+    showing_ = false;
 }
 
 }  // namespace ostrel::io

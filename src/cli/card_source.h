@@ -1,6 +1,6 @@
 // The card as --recover reads it: never written; a read it refuses is tried again in smaller
 // pieces, and what it will not give reads as zeros and is noted; reading stops when the user
-// asks or the card is gone; and on a terminal it says how far it has come.
+// asks or the card is gone; and on a terminal, how far the finder has come.
 #pragma once
 
 #include <chrono>
@@ -11,22 +11,19 @@
 
 #include "byte_source.h"
 #include "file_io.h"
+#include "progress.h"
 
 namespace ostrel::io {
-
-// "12 MB", "1.2 GB"
-std::string megabytes(double bytes);
 
 struct Area {
     uint64_t offset, length;
 };
 
 // What a failing card will not give is noted in `failed` once, however often it is read, and in
-// `recent` each time, so that each take can say which of its bytes are zeros. The progress shows
-// at most four times a second, as dd status=progress does.
+// `recent` each time, so that each take can say which of its bytes are zeros.
 class CardSource : public ostrel::ByteSource {
 public:
-    CardSource(File& file, uint64_t length, bool progress);
+    CardSource(File& file, uint64_t length);
     bool read_at(uint64_t offset, uint8_t* buf, size_t count) override;
 
     // Asked to stop, or the card is gone: no more is read.
@@ -35,25 +32,33 @@ public:
     uint64_t reached() const { return reached_; }
     uint64_t length() const { return length_; }
 
-    // What the reading is for, said before its figures. Only reading the whole card shows how
-    // far it has to go.
-    void phase(const char* words, bool whole);
-    void end_progress();
-
     std::map<uint64_t, uint64_t> failed;  // offset -> end, each area once
     std::vector<Area> recent;
 
 private:
     void retry(uint64_t offset, uint8_t* buf, size_t count, size_t piece);
     void note(uint64_t offset, uint64_t n);
-    void show(uint64_t at);
 
     File& file_;
     uint64_t length_;
-    bool progress_, shown_ = false, gone_ = false, whole_ = true;
-    const char* phase_ = "reading the card";
-    uint64_t read_ = 0, reached_ = 0;
-    std::chrono::steady_clock::time_point started_, last_;
+    bool gone_ = false;
+    uint64_t reached_ = 0;
+};
+
+// The finder's progress on one line of standard error, rewritten in place, where it is a
+// terminal: at most four times a second, as dd status=progress does, with the job's share done.
+class ProgressLine : public card::Progress {
+public:
+    explicit ProgressLine(bool shown) : shown_(shown) {}
+    void report(const card::ProgressReport& report) override;
+    void end();
+
+private:
+    bool shown_, showing_ = false;
+    double seconds() const;
+
+    card::ProgressText words_;
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
 };
 
 }  // namespace ostrel::io

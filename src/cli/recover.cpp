@@ -30,7 +30,7 @@ namespace io = ostrel::io;
 namespace card = ostrel::card;
 using io::Area;
 using io::CardSource;
-using io::megabytes;
+using card::megabytes;
 
 constexpr size_t kCopyStep = size_t{4} << 20;
 
@@ -423,12 +423,14 @@ void withdraw(Session& run, const Source& s, const Early& e) {
 
 // First the takes where the recorder was writing, each written as soon as it is found; then the
 // rest of the card, and each take it gives that is not written yet.
-void recover_source(Session& run, Source& s, const card::FindOptions& find) {
-    CardSource& src = *run.cards.emplace_back(std::make_unique<CardSource>(s.file, s.length, io::stderr_is_terminal()));
+void recover_source(Session& run, Source& s, const card::FindOptions& options) {
+    CardSource& src = *run.cards.emplace_back(std::make_unique<CardSource>(s.file, s.length));
+    io::ProgressLine progress(io::stderr_is_terminal());
+    card::FindOptions find = options;
+    find.progress = &progress;
     card::CardReading reading;
-    src.phase("looking where the recorder was writing", false);
     card::Findings hot = card::find_hot_takes(src, s.length, find, reading);
-    src.end_progress();
+    progress.end();
     if (src.stopped()) return stopped_reading(run, s, src, 0);
     if (!hot.card.error.empty()) {
         std::fprintf(stderr, "ostrel_32bit: %s: %s\n", s.name.c_str(), hot.card.error.c_str());
@@ -440,9 +442,8 @@ void recover_source(Session& run, Source& s, const card::FindOptions& find) {
     for (const card::LostTake& t : hot.takes) first.push_back(&t);
     const size_t written = write_takes(run, src, s, hot, first, &early);
     if (src.stopped()) return;
-    src.phase("reading the rest of the card", true);
     const card::Findings f = card::find_all_takes(src, find, reading, std::move(hot.card));
-    src.end_progress();
+    progress.end();
     if (src.stopped()) return stopped_reading(run, s, src, written);
     say_what_was_wrong(s, f, src, run.o.check);
     std::vector<const card::LostTake*> rest;
@@ -468,7 +469,7 @@ bool like_header(const std::string& path, card::FindOptions& find) {
         std::fprintf(stderr, "ostrel_32bit: --like %s: it cannot be opened\n", path.c_str());
         return false;
     }
-    CardSource source(file, length, false);
+    CardSource source(file, length);
     const ostrel::RepairPlan p = ostrel::plan_repair(source, length);
     const uint64_t start = p.data_id + 8;
     bool ok = p.wave_form && !p.rf64 && p.format.known && ostrel::pcm_like(p.format) &&

@@ -2,7 +2,8 @@
  * every pread of the file FAILING_FILE that touches one of the 512-byte sectors at the byte
  * offsets FAILING_SECTORS lists ("0" or "1048576,2097152"), as failing media does, every time.
  * With INTERRUPT_AT=OFFSET,N instead, the Nth read that touches that sector is interrupted by a
- * SIGINT, as a user's Ctrl-C would, and then goes through. */
+ * SIGINT, as a user's Ctrl-C would, and then goes through. READ_MBPS=N reads it as a card
+ * read at N MB/s. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -12,6 +13,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 
 static int touches(off_t offset, size_t count, long long sector) {
@@ -30,13 +32,17 @@ static void interrupt(off_t offset, size_t count) {
 static int failing(int fd, off_t offset, size_t count) {
     const char *file = getenv("FAILING_FILE"), *sectors = getenv("FAILING_SECTORS");
     char link[64], path[PATH_MAX];
-    if (!file || (!sectors && !getenv("INTERRUPT_AT"))) return 0;
+    if (!file || (!sectors && !getenv("INTERRUPT_AT") && !getenv("READ_MBPS"))) return 0;
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     const ssize_t n = readlink(link, path, sizeof path - 1);
     if (n < 0) return 0;
     path[n] = '\0';
     if (strcmp(path, file) != 0) return 0;
     interrupt(offset, count);
+    if (getenv("READ_MBPS")) {
+        const long long ns = (long long)count * 1000 / atoll(getenv("READ_MBPS"));
+        nanosleep(&(struct timespec){ns / 1000000000, ns % 1000000000}, NULL);
+    }
     for (const char* at = sectors ? sectors : ""; *at;) {
         char* end;
         const long long bad = strtoll(at, &end, 10);

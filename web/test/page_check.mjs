@@ -271,10 +271,15 @@ if (hasCard) {
     'card: the recovered take differs from the tool\'s');
   check(await tab.$eval('#summary', (o) => `${o.textContent} ${Object.values(o.dataset)}`) === '6 files: 3 need repair, ' +
     '1 healthy, 1 not WAVE, 1 at 0 KB; 1 card image: 1 lost take recovered 6,3,1,2,1,1', 'card: the summary');
-  // The take where the recorder was writing is there while the rest of the image is read.
-  check((await tab.evaluate(() => readings)).some(([at, hidden, text, takes]) => at > 0 && !hidden && takes === 1 &&
-    /^Reading the rest of card.img: read [\d.]+ [MG]B of 2.1 GB, [\d.]+ [MG]B\/s, \d+ s left$/.test(text)),
+  // The take where the recorder was writing is there while the rest of the image is read; the
+  // bar moves at three moments at least, never back, each with a time left.
+  const seen = (await tab.evaluate(() => readings)).filter(([, hidden]) => !hidden);
+  check(seen.some(([at, , text, takes]) => at > 0 && takes === 1 &&
+    /^card.img: reading the rest of the card: [\d.]+ [MG]B of 2.1 GB, [\d.]+ [MG]B\/s, \d+ s left$/.test(text)),
   'card: its take not shown while the rest was read');
+  check(seen.every(([at], k) => k === 0 || at >= seen[k - 1][0]) &&
+    new Set(seen.filter(([at, , text]) => at > 0 && / left$/.test(text)).map(([at]) => at)).size >= 3,
+  `card: the bar ${seen.map(([at, , text]) => `${at.toFixed(3)} ${text}`).join('; ')}`);
   console.log(`timing: six takes and a sparse 2 GiB card image in ${cardMs} ms`);
   const both = await zipped();
   const held = execFileSync('python3', ['-c', 'import sys, zipfile; print(*zipfile.ZipFile(sys.argv[1]).namelist(), sep=", ")',
