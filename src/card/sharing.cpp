@@ -8,6 +8,7 @@
 
 #include "finder.h"
 #include "sound.h"
+#include "take_junction.h"
 
 namespace ostrel::card {
 
@@ -151,7 +152,7 @@ struct Sharer {
         if (!grids[m].known || head.empty()) return 0;
         const std::vector<uint8_t> tail = tail_of(m);
         const uint64_t end = clusters[m].size() * uint64_t{vc.volume.cluster_bytes};
-        return tail.empty() ? 0 : junction_score(grids[m], tail, end, head);
+        return tail.empty() ? 0 : continuity_score(grids[m], tail, end, head);
     }
 
     // Who cluster `c` goes to by its sound, or kNone where it continues no take of the group:
