@@ -7,7 +7,7 @@ fluidsynth, espeak-ng speech; each in mono and stereo, 16 and 24 bit, 44.1 to 96
 
 Usage: splice_trials.py [--small] TOOL_COMMAND...  prints a line per source and format: trials,
 ends found within one sector, cut early, seconds of older audio left. --small (the check): a few
-trials, failing on any take cut early. Exit 77 when skipped."""
+trials, failing on any take cut early. SPLICE_STEP=N tries every N-th sector only. Exit 77 when skipped."""
 import os
 import shutil
 import struct
