@@ -8,6 +8,7 @@
 
 #include "finder.h"
 #include "sound.h"
+#include "take_junction.h"
 
 namespace ostrel::card {
 
@@ -198,7 +199,12 @@ struct Sharer {
     double score(size_t m, uint32_t c, const std::vector<uint8_t>& head) {
         if (!grids[m].known || head.empty()) return 0;
         const Side* tail = heard_end(m, head.size());
-        return tail ? junction_score(*tail, heard_start(m, c, head)) : 0;
+        if (!tail) return 0;
+        // The colour, heard once; where it is in doubt, whether the take's own samples predict the cluster.
+        const double spectral = junction_score(*tail, heard_start(m, c, head));
+        if (spectral <= kContinues) return spectral;
+        const uint64_t end = clusters[m].size() * uint64_t{vc.volume.cluster_bytes};
+        return continuity_score(grids[m], tail_of(m), end, head, spectral);
     }
 
     // Who cluster `c` goes to by its sound, or kNone where it continues no take of the group:

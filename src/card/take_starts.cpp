@@ -7,6 +7,7 @@
 
 #include "finder.h"
 #include "repair_decision.h"
+#include "take_junction.h"
 
 namespace ostrel::card {
 
@@ -108,7 +109,15 @@ struct VolumeFinder {
         return {};
     }
 
-    void keep_after(size_t index, const Walk& past) {
+    // `own`: how many of its clusters the card's own structures give it.
+    void keep_after(size_t index, const Walk& past, size_t own) {
+        const uint64_t own_bytes = (own ? own - 1 : 0) * uint64_t{volume().cluster_bytes};
+        LostTake rest = end_by_sound(source, volume(), f.takes[index], own_bytes, past.clusters);
+        if (!rest.runs.empty()) {
+            rest.after_end_of = static_cast<int>(index);
+            drop_blank_sectors(source, volume(), rest);
+            return f.takes.push_back(std::move(rest));
+        }
         if (past.clusters.empty()) return;
         LostTake after = after_part(source, volume(), f.takes[index], past.clusters, 0);
         after.stopped = "where the walk past the FAT window stopped", after.after_end_of = static_cast<int>(index);
@@ -135,7 +144,7 @@ struct VolumeFinder {
         }
         if (!t.older) drop_blank_sectors(source, volume(), t);  // an older take is as long as its header says
         f.takes.push_back(std::move(t));
-        keep_after(f.takes.size() - 1, past);
+        keep_after(f.takes.size() - 1, past, h.own.size() + h.linked.size());
     }
 
     void add_group(const std::vector<size_t>& group) {
@@ -163,7 +172,8 @@ struct VolumeFinder {
             settle(f.takes[base + m], clusters[m]);
             drop_blank_sectors(source, volume(), f.takes[base + m]);
         }
-        keep_after(base + last, past);
+        for (size_t m = 0; m < group.size(); ++m)
+            keep_after(base + m, m == last ? past : Walk{}, heads[group[m]].own.size() + heads[group[m]].linked.size());
     }
 
     // 0-byte entries whose first cluster holds a header, and live entries a recorder synced.

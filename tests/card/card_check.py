@@ -392,8 +392,8 @@ def check_failing_reader(d, t):
     # Ctrl-C while the second of two takes is written: the first stays whole, the second goes,
     # and a second run recovers it without writing the first again.
     two, into = f"{d}/two.img", f"{d}/interrupted"
-    second = start_of(two, t["float"]) + 8192  # read once by the scan, then by the copy
-    env = {**os.environ, "LD_PRELOAD": shim, "FAILING_FILE": os.path.realpath(two), "INTERRUPT_AT": f"{second},2",
+    second = start_of(two, t["float"]) + 8192  # read by the scan, by the look at where its sound ends, by the copy
+    env = {**os.environ, "LD_PRELOAD": shim, "FAILING_FILE": os.path.realpath(two), "INTERRUPT_AT": f"{second},3",
            "ASAN_OPTIONS": "verify_asan_link_order=0:detect_leaks=0"}
     got, out, err = tool("--recover", into, two, env=env)
     lines = [line.split(" from ")[0] for line in out.splitlines()]

@@ -59,6 +59,19 @@ def mix_sound(d, name, seconds, bits=24):
                "vol", "0.4", "tremolo", "0.25", "50")
 
 
+def piece(d, k):
+    """Track k of a piece of real music, where Debian ships one here; else None."""
+    src = "/usr/share/emscripten/tests/sounds/the_entertainer.wav"
+    return os.path.exists(src) and sox_from(f"{d}/piece{k}.wav", src, "remix", "1", "1", "repeat", "1", "pitch",
+                                            str(150 * k), "delay", "0", str(0.01 * (k + 1)))
+
+
+def sox_from(path, src, *effects):
+    if not os.path.exists(path):
+        subprocess.run(["sox", "-D", src, "-r", "48000", "-b", "16", path, *effects], check=True, capture_output=True)
+    return path
+
+
 def older_takes(d):
     """Songs an earlier session left: a plucked chord at 24 bits, shaped noise at 16."""
     chord = sox(f"{d}/song24.wav", 24, 2, 30, "pl", "G2", "pl", "B2", "pl", "D3", "pl", "G3", "pl", "D4", "pl", "G4",
@@ -105,6 +118,10 @@ def build_cases(rec, d):
         cases.append(record(rec, d, f"reused-{fs}-single", fs, mb, 32768, [("TAKE0001.WAV", big(10, 5), 32768)],
                             folder="DCIM", cut=0.7, table="mbr", older=older))
         cases.append(record(rec, d, f"reused-{fs}-group", fs, mb, 32768, four(8), table="mbr", older=older))
+    # Three stereo tracks of music written in turns of 8,190 bytes, not a multiple of the cluster.
+    music = lambda k: piece(d, k) or track_sound(d, f"st{k}", k, 16, 6, 2)  # noqa: E731
+    cases.append(record(rec, d, "fat32-4k-3stereo-8190", "fat32", 300, 4096, [
+        (f"TAKE01_TR{k + 1}.WAV", music(k), 8190) for k in range(3)], cut=0.5))
     cases.append(record(rec, d, "fat32-short-group", "fat32", BIG, 32768, [
         (f"TAKE01_TR{k + 1}.WAV", big(3, k), mono) for k in range(3)] + [
         ("TAKE01_MIX.WAV", mix_sound(d, "mix3", 3), 2 * mono)]))

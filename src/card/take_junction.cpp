@@ -1,0 +1,226 @@
+// A take's samples predicted from the ones before them: a short linear predictor fitted on the
+// take's own audio leaves a small error wherever the take goes on, and a burst of error for the
+// few frames after a point where other audio was put after it. A sector boundary is the take's
+// end only where that burst stands far above anything the take's own audio did before it.
+#include "take_junction.h"
+
+#include "finder.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace ostrel::card {
+
+namespace {
+
+constexpr size_t kOrder = 16;     // the predictor's taps
+constexpr size_t kTrain = 2048;   // frames it is fitted on
+constexpr size_t kBurst = 2;      // frames after a boundary whose error is weighed
+constexpr size_t kSide = 256;     // frames before it that say how well the take predicts itself
+constexpr size_t kBlock = 16384;  // frames judged with one fit
+constexpr double kDecisive = 40;  // the burst against the error before it, at the least
+constexpr double kAboveOwn = 4;   // and against the most the take's own audio showed
+constexpr double kPredictable = 8;  // the take's power over its error, for the prediction to speak
+constexpr double kRescued = 12;   // the most junction_score's answer may be above kContinues
+constexpr uint64_t kMostScanned = uint64_t{8} << 20;  // of a take's end, read again to listen
+
+double value(const Grid& g, const uint8_t* b) {
+    if (g.is_float) {
+        if (g.sample_bytes == 4) {
+            const uint32_t bits = uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
+            float f;
+            std::memcpy(&f, &bits, sizeof f);
+            return std::isfinite(f) ? f * 32768.0 : 0.0;
+        }
+        uint64_t bits = 0;
+        for (int k = 7; k >= 0; --k) bits = bits << 8 | b[k];
+        double d;
+        std::memcpy(&d, &bits, sizeof d);
+        return std::isfinite(d) ? d * 32768.0 : 0.0;
+    }
+    if (g.sample_bytes == 1) return static_cast<double>(b[0]) - 128.0;
+    uint32_t v = 0;
+    for (uint32_t k = g.sample_bytes; k-- > 0;) v = v << 8 | b[k];
+    const uint32_t sign = uint32_t{1} << (8 * g.sample_bytes - 1);
+    return static_cast<double>((v & sign) ? static_cast<int64_t>(v) - (int64_t{sign} << 1) : static_cast<int64_t>(v));
+}
+
+// Frames of `bytes` (whose first byte is at file offset `at`) that lie whole inside it, one
+// channel after another: x[c][i] is channel c of the i-th frame from `first`.
+struct Frames {
+    uint64_t first = 0;  // the grid's index of the first frame
+    std::vector<std::vector<double>> x;
+    size_t size() const { return x.empty() ? 0 : x[0].size(); }
+};
+
+Frames frames_of(const Grid& g, const uint8_t* bytes, size_t n, uint64_t at) {
+    Frames f;
+    if (at + n < g.data_start + g.frame_bytes) return f;
+    const uint64_t from = at <= g.data_start ? 0 : (at - g.data_start + g.frame_bytes - 1) / g.frame_bytes;
+    const uint64_t to = (at + n - g.data_start) / g.frame_bytes;
+    f.first = from;
+    f.x.assign(g.channels, std::vector<double>(to > from ? static_cast<size_t>(to - from) : 0));
+    for (uint64_t i = from; i < to; ++i) {
+        const uint8_t* p = bytes + (g.data_start + i * g.frame_bytes - at);
+        for (uint32_t c = 0; c < g.channels; ++c)
+            f.x[c][static_cast<size_t>(i - from)] = value(g, p + c * g.sample_bytes);
+    }
+    return f;
+}
+
+// A predictor fitted on x[from, to) by Levinson's recursion on its autocorrelation; a[0] unused.
+// `gain`: the power of x there over the predictor's error.
+std::vector<double> fit(const std::vector<double>& x, size_t from, size_t to, double& gain) {
+    std::vector<double> r(kOrder + 1, 0.0), a(kOrder + 1, 0.0), tmp(kOrder + 1);
+    for (size_t k = 0; k <= kOrder; ++k)
+        for (size_t i = from + k; i < to; ++i) r[k] += x[i] * x[i - k];
+    gain = 1;
+    if (r[0] <= 0) return a;
+    r[0] *= 1 + 1e-9;
+    double err = r[0];
+    for (size_t i = 1; i <= kOrder; ++i) {
+        double acc = r[i];
+        for (size_t j = 1; j < i; ++j) acc -= a[j] * r[i - j];
+        const double k = acc / err;
+        tmp = a;
+        a[i] = k;
+        for (size_t j = 1; j < i; ++j) a[j] = tmp[j] - k * tmp[i - j];
+        err *= 1 - k * k;
+        if (err <= r[0] * 1e-12) break;
+    }
+    gain = r[0] / std::max(err, r[0] * 1e-12);
+    return a;
+}
+
+// The error of each frame in [from, to), summed over the channels, each channel with its own
+// predictor fitted on the kTrain frames before `fit_to`. `gain`: the least channel's.
+std::vector<double> errors(const Frames& f, size_t fit_to, size_t from, size_t to, double& gain) {
+    std::vector<double> e(to - from, 0.0);
+    gain = 1e300;
+    for (const std::vector<double>& x : f.x) {
+        double g = 1;
+        const std::vector<double> a = fit(x, fit_to - std::min(fit_to, kTrain), fit_to, g);
+        gain = std::min(gain, g);
+        for (size_t i = from; i < to; ++i) {
+            double p = x[i];
+            for (size_t k = 1; k <= kOrder && k <= i; ++k) p -= a[k] * x[i - k];
+            e[i - from] += p * p;
+        }
+    }
+    return e;
+}
+
+// The burst of error over the kBurst frames from e[i] against the mean over the kSide before it
+// and, where that is louder, over as many after it (at least 32): a new note's first frames are
+// followed by more of its own error, another take's by audio that predicts itself as well.
+double burst(const std::vector<double>& sum, size_t i) {
+    const size_t n = std::min(kSide, sum.size() - 1 - std::min(sum.size() - 1, i + kBurst));
+    const double after = (sum[i + kBurst] - sum[i]) / kBurst, before = (sum[i] - sum[i - kSide]) / kSide;
+    const double next = n < 32 ? 0 : (sum[i + kBurst + n] - sum[i + kBurst]) / static_cast<double>(n);
+    return after / (std::max(before, next) + 1.0);
+}
+
+}  // namespace
+
+double continuity_score(const Grid& g, const std::vector<uint8_t>& before, uint64_t end,
+                        const std::vector<uint8_t>& after, double spectral) {
+    // A colour far from the take's is not made up for: another track may predict itself as well.
+    if (spectral > kRescued * kContinues || !g.known || end < g.data_start + before.size()) return spectral;
+    std::vector<uint8_t> both = before;
+    both.insert(both.end(), after.begin(), after.begin() + static_cast<long>(std::min<size_t>(after.size(), 8192)));
+    const Frames f = frames_of(g, both.data(), both.size(), end - before.size());
+    const uint64_t junction = end <= g.data_start ? 0 : (end - g.data_start) / g.frame_bytes;  // its straddling frame
+    if (junction < f.first + kSide + kOrder + 64 || junction + kBurst > f.first + f.size()) return spectral;
+    const size_t at = static_cast<size_t>(junction - f.first), from = at - kSide;
+    double gain = 1;
+    const std::vector<double> e = errors(f, from, from, std::min(f.size(), at + kBurst + kSide), gain);
+    if (gain < kPredictable) return spectral;
+    for (const std::vector<double>& x : f.x) {  // and so must the audio after the junction be
+        double after_gain = 1;
+        fit(x, at + kBurst, x.size(), after_gain);
+        if (after_gain < kPredictable) return spectral;
+    }
+    std::vector<double> sum(e.size() + 1, 0.0);
+    for (size_t i = 0; i < e.size(); ++i) sum[i + 1] = sum[i] + e[i];
+    // Where the take goes on, about 1; a jump of its own size, or a change of how well it is
+    // predicted, far more.
+    const double own_error = (sum[at - from] - sum[at - from - kSide]) / kSide + 1;
+    const size_t tail = e.size() - (at - from) - kBurst;
+    if (tail < 32) return spectral;
+    const double next = (sum.back() - sum[at - from + kBurst]) / static_cast<double>(tail) + 1;
+    return std::min(spectral, burst(sum, kSide) / 4 * (1 + std::fabs(std::log(next / own_error)) / 2));
+}
+
+uint64_t sound_end(const Grid& g, ByteSource& take, uint64_t from, uint64_t length, uint64_t phase) {
+    if (!g.known || length <= from || from < g.data_start) return length;
+    const uint64_t fb = g.frame_bytes, lead = (kTrain + kSide + kOrder) * fb;
+    double own = 0;  // the most the take's own audio showed
+    for (uint64_t at = std::max(from, g.data_start + (kSide + kOrder) * fb); at < length;) {
+        const uint64_t start = at - std::min(at - g.data_start, lead);
+        const uint64_t stop = std::min(length, at + (kBlock + kBurst + kSide) * fb);
+        std::vector<uint8_t> bytes(static_cast<size_t>(stop - start));
+        if (!take.read_at(start, bytes.data(), bytes.size())) return length;
+        const Frames f = frames_of(g, bytes.data(), bytes.size(), start);
+        const uint64_t first = at <= g.data_start ? 0 : (at - g.data_start) / fb;
+        if (first < f.first + kSide + kOrder || first + kBurst >= f.first + f.size()) return length;
+        const size_t i0 = static_cast<size_t>(first - f.first), lo = i0 - kSide;
+        double gain = 1;
+        const std::vector<double> e = errors(f, i0, lo, f.size(), gain);
+        std::vector<double> sum(e.size() + 1, 0.0);
+        for (size_t i = 0; i < e.size(); ++i) sum[i + 1] = sum[i] + e[i];
+        for (size_t i = kSide; i + kBurst <= e.size() && (i + kBurst + kSide <= e.size() || stop == length); ++i) {
+            const uint64_t frame = f.first + lo + i, byte = g.data_start + frame * fb;
+            const double b = burst(sum, i);
+            // A boundary inside this frame or at its start: the frame it straddles is weighed too.
+            const uint64_t next = byte + fb;
+            const uint64_t boundary = (next - 1 - (next - 1 + 512 - phase % 512) % 512);
+            if (boundary >= byte && boundary >= from && boundary < length && b >= kDecisive && b >= kAboveOwn * own)
+                return boundary;
+            if (i >= kSide + kBurst + kSide) own = std::max(own, burst(sum, i - kBurst - kSide));
+        }
+        const uint64_t next = g.data_start + (f.first + f.size() - std::min(f.size(), kBurst + kSide)) * fb;
+        if (next <= at) break;
+        at = next;
+    }
+    return length;
+}
+
+}  // namespace ostrel::card
+
+namespace ostrel::card {
+
+LostTake end_by_sound(ByteSource& source, const Volume& v, LostTake& take, uint64_t own,
+                      const std::vector<uint32_t>& past) {
+    if (take.older || take.no_format() || take.runs.empty()) return {};
+    const uint64_t cs = v.cluster_bytes, hs = take.header.size();
+    TakeSource bytes(source, v, take);
+    const Grid g = grid_of(bytes, take.bytes);
+    if (!g.known) return {};
+    const uint64_t phase = (hs % kSectorBytes + kSectorBytes - take.skip % kSectorBytes) % kSectorBytes;
+    uint64_t from = std::max(g.data_start, own + hs > take.skip ? own + hs - take.skip : 0);
+    if (take.bytes > kMostScanned) from = std::max(from, take.bytes - kMostScanned);
+    const uint64_t end = sound_end(g, bytes, from, take.bytes, phase);
+    if (end >= take.bytes || end < hs) return {};
+    std::vector<uint32_t> clusters;
+    for (const Run& r : take.runs)
+        for (uint32_t k = 0; k < r.count; ++k) clusters.push_back(r.first + k);
+    const uint64_t at = end - hs + take.skip;  // in its clusters
+    const size_t index = static_cast<size_t>(at / cs);
+    if (index >= clusters.size()) return {};
+    std::vector<uint32_t> rest(clusters.begin() + static_cast<long>(index), clusters.end());
+    rest.insert(rest.end(), past.begin(), past.end());
+    LostTake after = after_part(source, v, take, std::move(rest), at % cs);
+    after.stopped = take.stopped;
+    after.apart_why = "its sound does not go on from the take's: older audio, or another track's, after the "
+                      "sector where the take's audio stops";
+    clusters.resize(index + (at % cs != 0 ? 1 : 0));
+    take.runs = runs_of(clusters);
+    take.bytes = end;
+    take.blank_dropped = 0;
+    take.stopped = "its sound stops going on from itself at byte " + std::to_string(end) + ", in cluster " +
+                   std::to_string(clusters.empty() ? 0 : clusters.back());
+    return after;
+}
+
+}  // namespace ostrel::card
