@@ -4,11 +4,34 @@
 
 const reader = new FileReaderSync();
 
+// Each read of a File costs far more than its bytes, and a card's finder asks for a cluster here
+// and a few there, mostly near the last: small reads are answered from the last two blocks of
+// kBlock bytes read, each read once.
+const kBlock = 1 << 20;
 function readFrom(file) {
+  let blocks = [];
+  const block = (at) => {
+    let b = blocks.find((k) => k.at === at);
+    if (!b) {
+      b = { at, bytes: new Uint8Array(reader.readAsArrayBuffer(file.slice(at, Math.min(at + kBlock, file.size)))) };
+      blocks = [b, blocks[0]].filter(Boolean);
+    }
+    return b;
+  };
   Module.readAt = (offset, into, count) => {
-    const bytes = reader.readAsArrayBuffer(file.slice(offset, offset + count));
-    if (bytes.byteLength !== count) return false;
-    HEAPU8.set(new Uint8Array(bytes), into);
+    if (count > kBlock / 4) {
+      const bytes = reader.readAsArrayBuffer(file.slice(offset, offset + count));
+      if (bytes.byteLength !== count) return false;
+      HEAPU8.set(new Uint8Array(bytes), into);
+    } else {
+      for (let done = 0; done < count;) {
+        const at = offset + done, b = block(at - at % kBlock), from = at - b.at;
+        const n = Math.min(count - done, b.bytes.length - from);
+        if (n <= 0) return false;
+        HEAPU8.set(b.bytes.subarray(from, from + n), into + done);
+        done += n;
+      }
+    }
     return true;
   };
 }
