@@ -107,7 +107,7 @@ TEST(Cli, ArgumentsAndExitStatus) {
         {{bad, ok, "--check"}, needs_fix(bad) + correct(ok), 1, false},
         {{"-n", ok, missing}, correct(ok) + not_found(missing), 2, false},
         {{"--check", ok, notes, empty, empty}, correct(ok) + kNoData + kNoData + kNoData, 0, false, kHint},
-        {{"-nv", bad, notes, empty}, needs_fix(bad) + bad_detail + kNoData + "  " + notes + ": not a WAVE file\n" + kNoData +
+        {{"-nv", bad, notes, empty}, needs_fix(bad) + bad_detail + kNoData + "  " + notes + ": not a WAVE, AIFF, Wave64 or CAF file\n" + kNoData +
                                           "  " + empty + ": 0 bytes: the recorder never wrote this take's size; its "
                                           "audio may still be on the card\n", 1, false, kHint},
         {{"-v", ok}, correct(ok) + "  RIFF, PCM 16-bit, 1 channel, 8000 Hz\n  data size 600 bytes (0.037 s), proven "

@@ -171,7 +171,7 @@ extern "C" EMSCRIPTEN_KEEPALIVE const char* ostrel_check(double length, const ch
     const ostrel::RepairPlan plan = ostrel::plan_repair(source, static_cast<uint64_t>(length));
     const ostrel::Outcome outcome = ostrel::outcome_of(plan);
     static const char* const kVerdicts[] = {"failed", "none", "cutshort", "toolarge", "correct", "fix"};
-    json = "{\"wave\":" + std::string(plan.wave_form ? "true" : "false");
+    json = "{\"wave\":" + std::string(plan.known_form ? "true" : "false");
     json += ",\"verdict\":\"" + std::string(kVerdicts[static_cast<int>(plan.verdict)]) + "\"";
     json += ",\"empty\":" + std::string(length == 0 ? "true" : "false");
     json += ",\"form\":" + quoted(plan.form) + ",\"tag\":" + std::to_string(plan.format.tag);
