@@ -107,19 +107,19 @@ bool read_comm(RepairPlan& p, const Walked& w) {
     return f.channels > 0 && bytes > 0 && f.block_align <= 0xFFFF;
 }
 
-// The numSampleFrames that agrees with the settled size, kept where it lies within the last
-// block, or is below it beside a size that was right, as its writer chose; so fact is kept in WAVE.
+// The numSampleFrames that agrees with the settled size (ima4 counts its packets there, as
+// QuickTime, ffmpeg and libsndfile do), kept where it is below it beside a size that was right,
+// as its writer chose; so fact is kept in WAVE.
 void settle_frames(RepairPlan& p, const Walked& w) {
-    const uint32_t per = p.format.tag == 0x11 ? 64 : 1;
-    const uint64_t frames = p.new_size / p.frame_bytes * per;
+    const uint64_t frames = p.new_size / p.frame_bytes;
     p.fact = true;
     p.fact_offset = w.comm + kCommFrames;
     p.fact_count = p.new_fact_count = static_cast<uint32_t>(load_be(w.comm_body + 2, 4));
-    const bool agrees = p.fact_count <= frames && p.fact_count + per > frames;
+    const bool agrees = p.fact_count == frames;
     const bool repaired = p.new_size != p.stored_size;
     if (!agrees && frames <= kMax32 && (repaired || p.fact_count == 0 || p.fact_count > frames))
         p.new_fact_count = static_cast<uint32_t>(frames);
-    p.fact_counts_fewer = p.new_fact_count < frames && !(p.new_fact_count + per > frames);
+    p.fact_counts_fewer = p.new_fact_count < frames;
 }
 
 }  // namespace

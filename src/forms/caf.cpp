@@ -105,7 +105,9 @@ RepairPlan plan_caf(CachedBytes& b) {
     p.field_extra = kEditCount;
     p.data_start = w.data + kHeader + kEditCount;
     p.data_length = length - p.data_start;
-    if (p.stored_field == kToTheEnd) {  // the last chunk, read to the end by every reader
+    // -1 is left where the audio runs to the end in whole frames; a partial frame after them
+    // makes ffmpeg refuse the last packet, so the size of the whole ones is written.
+    if (p.stored_field == kToTheEnd && p.data_length % p.frame_bytes == 0) {
         p.stored_size = p.new_size = p.data_length;
         p.audio_end = length;
         p.proof = Proof::FileLength;

@@ -102,7 +102,7 @@ std::string data_line(const RepairPlan& p) {
     const std::string before = duration(p, p.stored_size);
     const std::string name = words_of(p).data;
     const uint64_t stored = p.kind == Form::Wave ? p.stored_size : p.stored_field;
-    if (p.kind == Form::Caf && stored == UINT64_MAX) {
+    if (p.kind == Form::Caf && stored == UINT64_MAX && p.new_size == p.stored_size) {
         const std::string line = "data size -1, to the end of the file: " + number(p.new_size) + " bytes";
         return before.empty() ? line : line + " (" + before + ")";
     }
