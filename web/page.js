@@ -57,15 +57,15 @@ function statusOf(result) {
     (result.wave ? 'No audio found' : 'Not a WAVE file');
 }
 
-// A player opens the copy only if it ends like an audio file.
-const takeName = /\.(wav|wave|bwf|rf64)$/i;
-function copyName(path) {
+// A player opens the copy only if it ends like an audio file of its form.
+const takeName = /\.(wav|wave|bwf|rf64|aif|aiff|aifc|w64|caf)$/i;
+function copyName(path, ext = '.wav') {
   const name = path.split('/').pop();
-  return takeName.test(name) ? name : `${name}.wav`;
+  return takeName.test(name) ? name : `${name}${ext}`;
 }
 
 // The original's slices with the planned bytes in between: nothing large is copied.
-function repairedCopy(file, writes) {
+function repairedCopy(file, writes, type = 'audio/wav') {
   const parts = [];
   let at = 0;
   for (const w of [...writes].sort((a, b) => a.offset - b.offset)) {
@@ -73,7 +73,7 @@ function repairedCopy(file, writes) {
     at = w.offset + w.bytes.length;
   }
   parts.push(file.slice(at));
-  return new Blob(parts, { type: 'audio/wav' });
+  return new Blob(parts, { type: type.split(';')[0] });
 }
 
 // Only the planned bytes, in the planned order; the browser puts them on disk when the stream
@@ -125,15 +125,19 @@ function cardAdvice() {
 
 // A download of the copy, marked data-repaired or data-recovered, and a player on it where the
 // browser plays its format.
-function offer(actions, item, name, kind, tag, playable = true) {
+// A form the browser does not play gets a word instead.
+function offer(actions, item, name, kind, type, playable = true, form = '') {
   const { path } = item.entry, url = URL.createObjectURL(item.copy);
   const text = `Download ${kind === 'repaired' ? 'repaired copy' : 'recovered take'}`;
-  const link = element('a', { href: url, download: copyName(name), textContent: text });
+  const link = element('a', { href: url, download: copyName(name, item.result?.ext), textContent: text });
   Object.assign(link.dataset, { action: 'download', [kind]: '' });
   link.setAttribute('aria-label', `${text} of ${path}`);
   actions.append(link);
   const audio = document.createElement('audio');
-  if (!playable || audio.canPlayType(`audio/wav; codecs="${tag}"`) === '') return;
+  if (playable && form && audio.canPlayType(type) === '') {
+    actions.append(element('span', { className: 'note' }, ` This browser does not play ${form}; other players do.`));
+  }
+  if (!playable || audio.canPlayType(type) === '') return;
   Object.assign(audio, { controls: true, preload: 'none', src: url });
   audio.dataset.action = 'listen';
   audio.setAttribute('aria-label', `Listen to the ${kind} ${path}`);
@@ -153,9 +157,9 @@ function showResult(item) {
   cell(row, element('details', {}, element('summary', {}, changes ? 'What changed' : 'Details'),
                     element('p', {}, result.report), element('pre', {}, result.detail.join('\n'))));
   if (result.empty) actions.append(cardAdvice());
-  item.copy = result.needsFix ? repairedCopy(entry.file, result.writes) : null;
+  item.copy = result.needsFix ? repairedCopy(entry.file, result.writes, result.play || undefined) : null;
   if (!item.copy) return;
-  offer(actions, item, entry.path, 'repaired', result.tag, result.form === 'RIFF');
+  offer(actions, item, entry.path, 'repaired', result.play, result.play !== '', result.formName);
   if (!entry.handle) return;
   const repair = element('button', { type: 'button', textContent: 'Repair in place' });
   repair.dataset.action = 'repair';
@@ -255,7 +259,7 @@ function showLostTake(item, take) {
   if (take.noformat) cell(row, element('span', { className: 'note' }, 'Recover it with the command line, giving ' +
                                        'the format of a take from the same recorder: ostrel_32bit --like TAKE.wav ' +
                                        '--recover FOLDER CARD'));
-  else offer(cell(row), item, take.name, 'recovered', take.tag);
+  else offer(cell(row), item, take.name, 'recovered', `audio/wav; codecs="${take.tag}"`);
   cell(row, element('div', {}, where), element('details', {}, element('summary', {}, 'How it was found'),
                                                element('pre', {}, take.detail.join('\n'))));
 }
@@ -404,7 +408,7 @@ button('repair-all').addEventListener('click', async () => {
 function copiesToSave() {
   const taken = new Set(), out = [];
   for (const s of shown.filter((s) => s.copy)) {
-    const path = s.entry.path.split('/').slice(0, -1).concat(copyName(s.entry.path)).join('/');
+    const path = s.entry.path.split('/').slice(0, -1).concat(copyName(s.entry.path, s.result?.ext)).join('/');
     let name = path;
     for (let n = 2; taken.has(name); ++n) name = path.replace(/(\.[^./]*)?$/, (ext) => ` (${n})${ext}`);
     taken.add(name);

@@ -44,6 +44,22 @@ std::string quoted(const std::string& text) {
     return q + "\"";
 }
 
+// The type the repaired copy is played as, or empty where no browser plays its form (RF64, BW64);
+// and the name its copy is given past a name of no audio file.
+std::string media_type(const ostrel::RepairPlan& p) {
+    switch (p.kind) {
+        case ostrel::Form::Aiff: return "audio/aiff";
+        case ostrel::Form::Wave64: return "audio/x-w64";
+        case ostrel::Form::Caf: return "audio/x-caf";
+        case ostrel::Form::Wave: break;
+    }
+    return p.rf64 ? "" : "audio/wav; codecs=\"" + std::to_string(p.format.tag) + "\"";
+}
+const char* extension(const ostrel::RepairPlan& p) {
+    static const char* const kExtensions[] = {".wav", ".aif", ".w64", ".caf"};
+    return kExtensions[static_cast<int>(p.kind)];
+}
+
 std::string line(ostrel::Outcome outcome, const std::string& path) {
     std::string text = ostrel::report_line(outcome, path);
     if (!text.empty() && text.back() == '\n') text.pop_back();
@@ -175,6 +191,10 @@ extern "C" EMSCRIPTEN_KEEPALIVE const char* ostrel_check(double length, const ch
     json += ",\"verdict\":\"" + std::string(kVerdicts[static_cast<int>(plan.verdict)]) + "\"";
     json += ",\"empty\":" + std::string(length == 0 ? "true" : "false");
     json += ",\"form\":" + quoted(plan.form) + ",\"tag\":" + std::to_string(plan.format.tag);
+    // The form's name for "This browser does not play ...": not WAVE's, whose codecs the player skips.
+    json += ",\"formName\":" + quoted(plan.kind == ostrel::Form::Wave ? "" : ostrel::form_name(plan));
+    json += ",\"play\":" + quoted(media_type(plan));
+    json += ",\"ext\":" + quoted(extension(plan));
     // A stored size that counts more than the file holds is a writer's placeholder, not a length.
     json += ",\"placeholder\":" + std::string(plan.stored_size > plan.data_length ? "true" : "false");
     json += ",\"needsFix\":" + std::string(outcome == ostrel::Outcome::NeedsFix ? "true" : "false");

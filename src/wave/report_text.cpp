@@ -44,6 +44,8 @@ FormWords words_of(const RepairPlan& p) {
     return {"data size", "RIFF size", "fact"};
 }
 
+}  // namespace
+
 std::string form_name(const RepairPlan& p) {
     switch (p.kind) {
         case Form::Aiff: return p.form[3] == 'C' ? "AIFF-C" : "AIFF";
@@ -53,6 +55,8 @@ std::string form_name(const RepairPlan& p) {
     }
     return p.form;
 }
+
+namespace {
 
 // "RIFF, PCM 16-bit, 2 channels, 44100 Hz"; "AIFF-C, PCM (sowt) 16-bit, ..."
 std::string form_and_format(const RepairPlan& p) {

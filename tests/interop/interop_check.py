@@ -146,15 +146,32 @@ def make_healthy(d):
         run("gst-launch-1.0", "-q", "audiotestsrc", "num-buffers=1", f"samplesperbuffer={samples}", "!",
             f"audio/x-raw,rate=48000,channels=1,format={form}", "!", "taginject", "tags=title=Take", "!", "wavenc",
             "!", "filesink", "location=" + files[f"gst_wavenc_odd_{form}"])
+    files["sox_wave64"], files["sox_aiff"], files["ffmpeg_caf"] = f"{d}/x.w64", f"{d}/x.aiff", f"{d}/x.caf"
+    run("sox", "-n", "-r", "8000", "-c", "1", files["sox_wave64"], "synth", "0.1", "sine", "440")
+    run("sox", "-n", "-r", "8000", "-c", "1", files["sox_aiff"], "synth", "0.1", "sine", "440")
+    ffmpeg("-f", "lavfi", "-i", "sine=d=0.1", "-f", "caf", files["ffmpeg_caf"])
+    files["ffmpeg_caf_to_pipe_-1"] = f"{d}/pipe.caf"  # data size -1: to the end, as the last chunk
+    with open(files["ffmpeg_caf_to_pipe_-1"], "wb") as out:
+        subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-f", "lavfi", "-i", "sine=d=0.1", "-f", "caf", "pipe:1"],
+                       stdout=out, check=True)
+    # What Logic, Pro Tools and taggers put after the audio.
+    files["aiff_chunks_after_ssnd"] = f"{d}/marked.aiff"
+    with open(files["sox_aiff"], "rb") as f:
+        aiff = f.read()
+    after = b"".join(cid + struct.pack(">I", len(body)) + body + bytes(len(body) % 2) for cid, body in (
+        (b"MARK", b"\0\1\0\1\0\0\0\x10\4Take"), (b"INST", bytes(20)), (b"COMT", b"\0\1" + bytes(8) + b"\0\3abc"),
+        (b"ID3 ", b"ID3\3\0\0\0\0\0\0"), (b"CHAN", bytes(12))))
+    with open(files["aiff_chunks_after_ssnd"], "wb") as f:
+        f.write(b"FORM" + struct.pack(">I", len(aiff) - 8 + len(after)) + aiff[8:] + after)
     return files
 
 
 def make_foreign(d):
-    files = {"wave64": f"{d}/x.w64", "aiff": f"{d}/x.aiff", "rifx": f"{d}/rifx.wav", "caf": f"{d}/x.caf"}
-    run("sox", "-n", "-r", "8000", "-c", "1", files["wave64"], "synth", "0.1", "sine", "440")
-    run("sox", "-n", "-r", "8000", "-c", "1", files["aiff"], "synth", "0.1", "sine", "440")
+    files = {"rifx": f"{d}/rifx.wav", "aiff_in_gsm": f"{d}/gsm.aifc", "caf_in_alac": f"{d}/alac.caf"}
     run("sox", "-n", "-r", "8000", "-c", "1", "-B", files["rifx"], "synth", "0.1", "sine", "440")
-    ffmpeg("-f", "lavfi", "-i", "sine=d=0.1", "-f", "caf", files["caf"])
+    run("sox", "-n", "-r", "8000", "-c", "1", f"{d}/gsm_source.aiff", "synth", "0.1", "sine", "440")
+    run("sndfile-convert", "-gsm610", f"{d}/gsm_source.aiff", files["aiff_in_gsm"])  # frames that cannot be counted
+    ffmpeg("-f", "lavfi", "-i", "sine=d=0.1", "-c:a", "alac", "-f", "caf", files["caf_in_alac"])  # and a pakt
     files["text"] = f"{d}/notes.txt"
     files["list_file"] = f"{d}/list.txt"
     with open(files["text"], "w") as f:

@@ -38,7 +38,12 @@ const fmt = chunk('fmt ', Buffer.concat([Buffer.from([1, 0, 2, 0]), le32(44100),
 const audio = (n) => Buffer.from(Array.from({ length: n }, (_, i) => (i * 37) & 255));
 const riff = (form, rest) => Buffer.concat([Buffer.from('RIFF'), le32(form), Buffer.from('WAVE'), rest]);
 const list = chunk('LIST', Buffer.from('INFOINAM\x06\x00\x00\x00title!', 'latin1'));
+const be32 = (v) => { const b = Buffer.alloc(4); b.writeUInt32BE(v); return b; };
 const files = {
+  // AIFF killed mid-take: COMM of 1 frame of 16-bit stereo at 44100 Hz, SSND of its header only.
+  'crashed take.aif': Buffer.concat([Buffer.from('FORM'), be32(46), Buffer.from('AIFFCOMM'), be32(18),
+    Buffer.from([0, 2, 0, 0, 0, 0, 0, 16, 0x40, 0x0E, 0xAC, 0x44, 0, 0, 0, 0, 0, 0]), Buffer.from('SSND'), be32(8),
+    Buffer.alloc(8), audio(17641)]),
   'crashed take.wav': riff(8, Buffer.concat([fmt, Buffer.from('data'), le32(0), audio(176403)])),
   'healthy with LIST.wav': riff(36 + 17640 + list.length, Buffer.concat([fmt, Buffer.from('data'), le32(17640),
     audio(17640), list])),
@@ -120,7 +125,7 @@ const rows = await give('#files', names.map((n) => join(given, n)));
 compareRows(rows, names, cliReports(names, given), 'files');
 run(names, inPlace);
 for (const row of rows) {
-  const healthy = row.report.includes('appears to be correct') || !row.name.endsWith('.wav');
+  const healthy = row.report.includes('appears to be correct') || !/\.(wav|aif)$/.test(row.name);
   check(row.download === !healthy, `files ${row.name}: ${row.download ? 'offers' : 'offers no'} download`);
   check((row.changed === 'What changed') === row.download, `files ${row.name}: "${row.changed}" folded`);
   if (row.download) {
@@ -129,11 +134,13 @@ for (const row of rows) {
   }
 }
 check(await tab.$eval('#summary', (o) => `${o.textContent} ${Object.values(o.dataset)}`) ===
-  '5 files: 2 need repair, 1 healthy, 1 not WAVE, 1 at 0 KB 5,2,1,2,0,0', 'files: the summary');
+  '6 files: 3 need repair, 1 healthy, 1 not WAVE, 1 at 0 KB 6,3,1,2,0,0', 'files: the summary');
 check(`${rows[0].status}: ${rows[0].advice}` === '0 KB: may still be on the card: Its audio is most likely still on the ' +
   'card: give this page an image of the card, not the take.', `files: ${rows[0].name} is ${rows[0].status}: ${rows[0].advice}`);
 check(await tab.$$eval('audio[data-action="listen"]', (a) => a.map((e) => e.getAttribute('aria-label')).join()) ===
   'Listen to the repaired crashed take.wav', 'files: a player for the repaired PCM take only');
+check(await tab.$eval('tr[data-name="crashed take.aif"] .note', (e) => e.textContent) ===
+  ' This browser does not play AIFF; other players do.', 'files: a word where Chromium plays no AIFF');
 // A picker cancelled or refused leaves the rows; only the refusal is explained.
 if (await tab.isVisible('#pick-files')) {
   for (const [error, said] of [['AbortError', false], ['SecurityError', true]]) {
@@ -234,7 +241,7 @@ for (const p of players) {
   check(!p.error && Math.abs(p.duration - s) < 0.001 && p.at > 0.3, `${p.name}: ${p.error || p.duration} s, played ${p.at}`);
 }
 const rights = await tab.$$eval('[data-action="download"]', (links) => links.map((l) => l.getBoundingClientRect().right));
-check(rights.length === 2 + hasCard && rights.every((r) => r <= 390) && players.length === 1 + hasCard,
+check(rights.length === 3 + hasCard && rights.every((r) => r <= 390) && players.length === 1 + hasCard,
   `phone: download buttons end at ${rights}; ${players.length} players`);
 await tab.screenshot({ path: screenshot.replace(/\.png$/, '-phone.png'), fullPage: true });
 await tab.setViewportSize({ width: 1280, height: 720 });
@@ -245,8 +252,8 @@ if (hasCard) {
     'card.img/ZOOM0001.WAV Recovered from the card: Recovered /ZOOM0001.WAV from card.img.', `card: ${JSON.stringify(lost)}`);
   check(readFileSync(await download(lost.name)).equals(readFileSync(join(work, 'recovered', 'ZOOM0001.WAV'))),
     'card: the recovered take differs from the tool\'s');
-  check(await tab.$eval('#summary', (o) => `${o.textContent} ${Object.values(o.dataset)}`) === '5 files: 2 need repair, ' +
-    '1 healthy, 1 not WAVE, 1 at 0 KB; 1 card image: 1 lost take recovered 5,2,1,2,1,1', 'card: the summary');
+  check(await tab.$eval('#summary', (o) => `${o.textContent} ${Object.values(o.dataset)}`) === '6 files: 3 need repair, ' +
+    '1 healthy, 1 not WAVE, 1 at 0 KB; 1 card image: 1 lost take recovered 6,3,1,2,1,1', 'card: the summary');
   // The take where the recorder was writing is there while the rest of the image is read.
   check((await tab.evaluate(() => readings)).some(([at, hidden, text, takes]) => at > 0 && !hidden && takes === 1 &&
     /^Reading the rest of card.img: read [\d.]+ [MG]B of 2.1 GB, [\d.]+ [MG]B\/s, \d+ s left$/.test(text)),
