@@ -1,5 +1,6 @@
 // Fuzzes the repair plan against a plain reference of the rules, and checks what must hold for
-// every file: only WAVE files are written, a size their structure proves is never changed, no
+// every file: only WAVE, AIFF, Wave64 and CAF files are written, the other forms only at their size
+// fields, in whole frames where no chunk proves the size, a size their structure proves is never changed, no
 // size counts more than the bytes on disk, writes stay inside the file, a repaired file is then
 // found correct (a promoted one as RF64), and a failed read writes nothing.
 // Input: 8 bytes of extra length (the file continues with zeros, as a sparse file does), 1 byte
@@ -204,6 +205,31 @@ Reference reference(const FileImage& f) {
     return r;
 }
 
+// AIFF, AIFF-C, Wave64 and CAF: writes only at the form's size fields and inside the file, no size
+// that counts more than is on disk or (unproven) a partial frame, and the file then found correct.
+void check_other_form(const ostrel::RepairPlan& plan, const std::string& bytes, uint64_t length) {
+    using ostrel::Form;
+    for (size_t k = 0; k < plan.write_count; ++k) {
+        const ostrel::Write& w = plan.writes[k];
+        FUZZ_CHECK(w.offset + w.count <= length && w.sync_after);
+        const bool size_field = plan.kind == Form::Aiff ? w.offset == 4 || w.offset == plan.data_id + 4 || w.offset == plan.fact_offset
+                                : plan.kind == Form::Wave64 ? w.offset == 16 || w.offset == plan.data_id + 16
+                                                            : w.offset == plan.data_id + 4;
+        FUZZ_CHECK(size_field);
+    }
+    if (plan.verdict != Verdict::Fix) return;
+    FUZZ_CHECK(plan.new_size <= plan.data_length);
+    if (plan.proof == ostrel::Proof::None) FUZZ_CHECK(plan.new_size % plan.frame_bytes == 0);
+    std::string repaired = bytes;
+    for (size_t k = 0; k < plan.write_count; ++k) {
+        const ostrel::Write& w = plan.writes[k];
+        if (repaired.size() < w.offset + w.count) repaired.resize(w.offset + w.count, '\0');
+        repaired.replace(w.offset, w.count, reinterpret_cast<const char*>(w.bytes), w.count);
+    }
+    MemorySource again(repaired, length);
+    FUZZ_CHECK(ostrel::plan_repair(again, length).verdict == Verdict::Correct);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -227,8 +253,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Cost: one read for a non-WAVE file, and never one per probe.
     const FileImage file{bytes, length};
     const bool wave = length >= 12 && file.is(8, "WAVE") && (file.is(0, "RIFF") || file.is(0, "RF64") || file.is(0, "BW64"));
-    if (!wave) FUZZ_CHECK(source.reads <= 1 && plan.write_count == 0);
+    std::string head = bytes.substr(0, ostrel::kFormHeadBytes);
+    head.resize(static_cast<size_t>(std::min<uint64_t>(length, ostrel::kFormHeadBytes)), '\0');
+    const bool other = !wave && ostrel::is_repaired_form(reinterpret_cast<const uint8_t*>(head.data()), head.size());
+    FUZZ_CHECK(plan.known_form == (wave || other));
+    if (!wave && !other) FUZZ_CHECK(source.reads <= 1 && plan.write_count == 0);
     FUZZ_CHECK(source.reads <= 4 + 5 * 4096);
+    if (other) return check_other_form(plan, bytes, length), 0;
 
     const Reference ref = reference(file);
     FUZZ_CHECK(plan.verdict == ref.verdict);

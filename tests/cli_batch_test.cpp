@@ -32,10 +32,12 @@ TEST(Batch, ListShapes) {
         {"the text ends at a zero byte", std::string("ok.wav\0bad.wav\n", 15), correct("$ok.wav")},
         {"the same name twice", "bad.wav\nbad.wav\n", fixed("$bad.wav") + correct("$bad.wav")},
         {"a failure does not stop the run", "missing.wav\nbad.wav\n", not_found("$missing.wav") + fixed("$bad.wav")},
+        {"a crashed AIFF take", "bad.aif\nbad.aif\n", fixed("$bad.aif") + correct("$bad.aif")},
     };
     for (const ListCase& c : cases) {
         write_file(dir / "ok.wav", wav44(600, 600));
         write_file(dir / "bad.wav", wav44(0, 600));
+        write_file(dir / "bad.aif", aiff(comm(0) + ssnd(8) + audio(600)));
         write_file(dir / "list.txt", c.list);
         const std::string expected = expand(c.expected, d);
         const int names = static_cast<int>(std::count(expected.begin(), expected.end(), '\n'));

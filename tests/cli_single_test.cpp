@@ -82,6 +82,12 @@ TEST(Cli, ArgumentsAndExitStatus) {
     const std::string bad_detail = "  RIFF, PCM 16-bit, 1 channel, 8000 Hz\n  data size 0 -> 600 bytes (0.000 s -> 0.037 s)\n"
                                    "  RIFF size 636\n  at 40: 00 00 00 00 -> 58 02 00 00\n";
     const std::string being_written = "The file " + bad + " is being written by another program and was left alone.\n";
+    const std::string aif = dir / "take.aif";
+    write_file(aif, aiff(comm(0) + ssnd(8) + audio(601)).replace(4, 4, be32(46)));
+    const std::string aif_detail = "  AIFF, PCM 16-bit, 1 channel, 8000 Hz\n  SSND size 8 -> 608 bytes (0.000 s -> 0.037 s)\n"
+                                   "  FORM size 46 -> 646\n  COMM numSampleFrames 0 -> 300 sample frames\n"
+                                   "  1 byte after the last whole frame is not counted\n  at 42: 00 00 00 08 -> 00 00 02 60\n"
+                                   "  at 22: 00 00 00 00 -> 00 00 01 2c\n  at 4: 00 00 00 2e -> 00 00 02 86\n";
     const struct {
         std::vector<std::string> args;
         std::string out;
@@ -112,9 +118,10 @@ TEST(Cli, ArgumentsAndExitStatus) {
         {{bad, ok, "--check"}, needs_fix(bad) + correct(ok), 1, false},
         {{"-n", ok, missing}, correct(ok) + not_found(missing), 2, false},
         {{"--check", ok, notes, empty, empty}, correct(ok) + kNoData + kNoData + kNoData, 0, false, kHint},
-        {{"-nv", bad, notes, empty}, needs_fix(bad) + bad_detail + kNoData + "  " + notes + ": not a WAVE file\n" + kNoData +
+        {{"-nv", bad, notes, empty}, needs_fix(bad) + bad_detail + kNoData + "  " + notes + ": not a WAVE, AIFF, Wave64 or CAF file\n" + kNoData +
                                           "  " + empty + ": 0 bytes: the recorder never wrote this take's size; its "
                                           "audio may still be on the card\n", 1, false, kHint},
+        {{"-nv", aif}, needs_fix(aif) + aif_detail, 1, false},
         {{"-v", ok}, correct(ok) + "  RIFF, PCM 16-bit, 1 channel, 8000 Hz\n  data size 600 bytes (0.037 s), proven "
                                    "by the file's length\n  RIFF size 636\n", 0, false},
         // A take still being recorded is never written; one that a player reads is.
@@ -214,6 +221,8 @@ TEST(Cli, FoldersAreWalkedByContent) {
     for (const std::string& path : empties) write_file(path, "");
     const std::string zero = "ostrel_32bit: 4 files under " + card + " have 0 bytes and were left alone:\n";
     const std::string named = "  " + empties[0] + "\n  " + empties[1] + "\n  " + empties[2] + "\n";
+    const std::string aif = card + sep + "TAKE.AIF", aif_killed = aiff(comm(0) + ssnd(8) + audio(600));
+    write_file(aif, aif_killed);
     std::string left_alone = "ostrel_32bit: 1 file under " + card + " is not a WAVE file and was left alone.\n";
 #ifndef _WIN32
     std::filesystem::create_directory_symlink("..", native(card + "/loop"));
@@ -225,18 +234,19 @@ TEST(Cli, FoldersAreWalkedByContent) {
         std::ofstream recorder(native(lost), std::ios::binary | std::ios::app);  // a walk leaves it alone too
         check = run_tool({"--check", card});
     }
-    EXPECT_EQ("The file " + lost + " is being written by another program and was left alone.\n" + needs_fix(take) +
-                  correct(ok),
+    EXPECT_EQ("The file " + lost + " is being written by another program and was left alone.\n" + needs_fix(aif) +
+                  needs_fix(take) + correct(ok),
               check.out);
     EXPECT_EQ(zero + named + "  and 1 more (-v names each)\n" + left_alone + kHint, check.err);
     EXPECT_EQ(1, check.status);
     EXPECT_EQ(zero + named + "  " + empties[3] + "\n" + left_alone + kHint, run_tool({"-nv", card}).err);
     // With its separator, the folder is named as given, and the names below follow it.
     const RunResult repair = run_tool({card + "/"});
-    EXPECT_EQ(fixed(card + "/FOUND.000" + sep + "FILE0000.CHK") + fixed(card + "/TAKE.WAV") +
+    EXPECT_EQ(fixed(card + "/FOUND.000" + sep + "FILE0000.CHK") + fixed(card + "/TAKE.AIF") + fixed(card + "/TAKE.WAV") +
                   correct(card + "/sub" + sep + "ok.wav"),
               repair.out);
     EXPECT_EQ(wav44(600, 600), read_file(take));
+    EXPECT_EQ(aiff(comm(300) + ssnd(608) + audio(600)), read_file(aif));
     for (const std::string& path : hidden) EXPECT_EQ(wav44(0, 600), read_file(path)) << path;
 }
 
@@ -261,6 +271,8 @@ TEST(Cli, ReportsAndBytesPerFile) {
     const std::string unchained = chunk_header("\x01" "bad", 4096) + "fmt " + std::string(131048, 'x');
     const std::string rf64 = rf64_wave(0, fmt_chunk() + chunk_header("data", 0) + audio(600));
     const std::string first_sync = riff_wave(chunk("JUNK", std::string(32716, '\0')) + fmt_chunk() + chunk_header("data", 0));
+    const std::string w64_killed = wave64(w64_chunk("fmt ", fmt_chunk().substr(8)) + w64_chunk("data", "", 24)) + audio(600);
+    const std::string caf_to_end = caf("data" + be64(UINT64_MAX) + be32(0) + audio(600));
     const FileCase cases[] = {
         {"correct", ok, ok, "The header in %s appears to be correct.\n"},
         {"stored 0", wav44(0, 600), ok, "Header was fixed successfully in %s.\n"},
@@ -280,6 +292,13 @@ TEST(Cli, ReportsAndBytesPerFile) {
         {"RIFF size 8, data size 0", with_form(wav44(0, 600), 8), ok, "Header was fixed successfully in %s.\n"},
         {"RF64: the size lives in ds64", rf64, rf64_wave(600, fmt_chunk() + chunk_header("data", 0xFFFFFFFF) + audio(600)),
          "Header was fixed successfully in %s.\n"},
+        {"AIFF-C killed", aiff(comm(0, "sowt") + ssnd(8) + audio(600), "AIFC"),
+         aiff(comm(300, "sowt") + ssnd(608) + audio(600), "AIFC"), "Header was fixed successfully in %s.\n"},
+        {"Wave64 killed", w64_killed, wave64(w64_chunk("fmt ", fmt_chunk().substr(8)) + w64_chunk("data", audio(600))),
+         "Header was fixed successfully in %s.\n"},
+        {"CAF data -1 stays", caf_to_end, caf_to_end, "The header in %s appears to be correct.\n"},
+        {"AIFF-C in GSM is left", aiff(comm(0, "GSM ") + ssnd(8) + audio(66), "AIFC"),
+         aiff(comm(0, "GSM ") + ssnd(8) + audio(66), "AIFC"), kNoData},
         {"empty", "", "", kNoData, kHint},
         {"a card's image", card_with_a_lost_take(), card_with_a_lost_take(), kNoData, kHint},
         {"five bytes", "RIFF0", "RIFF0", kNoData},

@@ -166,8 +166,31 @@ TEST(RepairPlan, Table) {
          Verdict::TooLarge, {}, 3},
         // Not a RIFF/RF64/BW64 WAVE file: one read, never written.
         {"RIFX", "RIFX" + wav44(0, 600).substr(4), 644, Verdict::NoDataBlock, {}, 1},
-        {"Wave64", "riff" + zeros(12) + le64(100) + "wave" + zeros(12) + "data" + zeros(20), 100, Verdict::NoDataBlock,
-         {}, 1},
+        {"riff without Wave64's GUID", "riff" + zeros(12) + le64(100) + "wave" + zeros(12) + "data" + zeros(20), 100,
+         Verdict::NoDataBlock, {}, 1},
+        // AIFF and AIFF-C: SSND size, numSampleFrames, FORM size, in that order, in whole frames.
+        {"AIFF healthy, MARK after SSND", aiff(comm(300) + ssnd(608) + audio(600) + aiff_chunk("MARK", "ab")), 664,
+         Verdict::Correct, {}, 1},
+        {"AIFF numSampleFrames below the audio stays", aiff(comm(299) + ssnd(608) + audio(600)), 654, Verdict::Correct, {}, 1},
+        {"AIFF killed, a partial frame", aiff(comm(0) + ssnd(8) + audio(601)).replace(4, 4, be32(46)), 655, Verdict::Fix,
+         {{42, be32(608)}, {22, be32(300)}, {4, be32(646)}}, 1},
+        {"AIFF-C ima4 killed mid-packet", aiff(aiff_chunk("FVER", "abcd") + comm(0, "ima4") + ssnd(8) + audio(107), "AIFC"),
+         179, Verdict::Fix, {{60, be32(110)}, {34, be32(3)}}, 1},
+        {"AIFF-C GSM is not counted", aiff(comm(0, "GSM ") + ssnd(8) + audio(66), "AIFC"), 130, Verdict::NoDataBlock, {}, 1},
+        {"AIFF past 4 GiB", aiff(comm(0) + ssnd(8)), 54 + k5GiB, Verdict::TooLarge, {}, 1},
+        {"AIFF cut inside SSND's header", aiff(comm(0) + ssnd(8)).substr(0, 50), 50, Verdict::CutShort, {}, 1},
+        // Wave64: the data size and the file's, 64-bit, counting the 24-byte header.
+        {"Wave64 healthy, levl after", wave64(w64_chunk("fmt ", fmt.substr(8)) + w64_chunk("data", audio(600)) +
+         w64_chunk("levl", "abc")), 736, Verdict::Correct, {}, 1},
+        {"Wave64 killed", wave64(w64_chunk("fmt ", fmt.substr(8)) + w64_chunk("data", "", 24)) + audio(601), 705,
+         Verdict::Fix, {{96, le64(624)}, {16, le64(704)}}, 1},
+        // CAF: lpcm alone; -1 is left where data is last.
+        {"CAF data -1", caf("data" + be64(UINT64_MAX) + be32(0) + audio(600)), 668, Verdict::Correct, {}, 1},
+        {"CAF data -1, a partial frame", caf("data" + be64(UINT64_MAX) + be32(0) + audio(601)), 669, Verdict::Fix,
+         {{56, be64(604)}}, 1},
+        {"CAF data 0", caf("data" + be64(0) + be32(0) + audio(601)), 669, Verdict::Fix, {{56, be64(604)}}, 1},
+        {"CAF aac with pakt", caf("pakt" + be64(4) + "abcd" + "data" + be64(0) + zeros(40), "aac "), 120,
+         Verdict::NoDataBlock, {}, 1},
         {"RIFF but not WAVE", "RIFF" + le32(100) + "AVI " + chunk_header("data", 0), 100, Verdict::NoDataBlock, {}, 1},
         {"a list of names", "mydata.wav\nother.wav\n", 21, Verdict::NoDataBlock, {}, 1},
         {"shorter than a RIFF header", "RIFF" + le32(0) + "WAV", 11, Verdict::NoDataBlock, {}, 1},

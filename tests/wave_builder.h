@@ -45,3 +45,38 @@ inline std::string rf64_wave(uint64_t ds64_data, const std::string& rest, const 
     if (riff == 0) riff = 40 + rest.size();
     return form + le32(0xFFFFFFFF) + "WAVE" + chunk("ds64", le64(riff) + le64(ds64_data) + le64(0) + le32(0)) + rest;
 }
+
+// AIFF and CAF are big-endian; Wave64's ids are GUIDs whose last 12 bytes are WAVE's.
+inline std::string be32(uint32_t v) {
+    return {static_cast<char>(v >> 24), static_cast<char>(v >> 16 & 0xFF), static_cast<char>(v >> 8 & 0xFF),
+            static_cast<char>(v & 0xFF)};
+}
+inline std::string be64(uint64_t v) { return be32(static_cast<uint32_t>(v >> 32)) + be32(static_cast<uint32_t>(v)); }
+inline std::string aiff_chunk(const std::string& id, const std::string& body) {
+    return id + be32(static_cast<uint32_t>(body.size())) + body + std::string(body.size() % 2, '\0');
+}
+// COMM of mono 8000 Hz (the 80-bit rate), `frames` of `bits`, and in AIFF-C the `coding` and an empty name.
+inline std::string comm(uint32_t frames, const std::string& coding = "", uint16_t bits = 16) {
+    const std::string rate = std::string("\x40\x0B\xFA", 3) + std::string(7, '\0');
+    return aiff_chunk("COMM", std::string("\0\1", 2) + be32(frames) + be32(bits).substr(2) + rate +
+                                  (coding.empty() ? "" : coding + std::string(2, '\0')));
+}
+// "FORM", its size as a whole file would have it, the type, then `rest`.
+inline std::string aiff(const std::string& rest, const char* type = "AIFF") {
+    return "FORM" + be32(static_cast<uint32_t>(4 + rest.size())) + type + rest;
+}
+inline std::string ssnd(uint32_t stored) { return "SSND" + be32(stored) + be32(0) + be32(0); }
+inline std::string w64_chunk(const std::string& id, const std::string& body, uint64_t size = 0) {
+    const std::string tail("\xF3\xAC\xD3\x11\x8C\xD1\x00\xC0\x4F\x8E\xDB\x8A", 12);
+    return id + tail + le64(size ? size : 24 + body.size()) + body +
+           std::string((8 - body.size() % 8) % 8, '\0');
+}
+inline std::string wave64(const std::string& rest) {
+    const std::string riff("riff\x2E\x91\xCF\x11\xA5\xD6\x28\xDB\x04\xC1\x00\x00", 16);
+    return riff + le64(40 + rest.size()) + w64_chunk("wave", "").substr(0, 16) + rest;
+}
+// desc of 16-bit mono lpcm at 8000 Hz, or of `format`; then `rest`.
+inline std::string caf(const std::string& rest, const std::string& format = "lpcm") {
+    const std::string desc = be64(0x40BF400000000000ull) + format + be32(0) + be32(2) + be32(1) + be32(1) + be32(16);
+    return std::string("caff\0\1\0\0", 8) + "desc" + be64(32) + desc + rest;
+}

@@ -61,15 +61,15 @@ function statusOf(result) {
     (result.wave ? 'No audio found' : 'Not a WAVE file');
 }
 
-// A player opens the copy only if it ends like an audio file.
-const takeName = /\.(wav|wave|bwf|rf64)$/i;
-function copyName(path) {
+// A player opens the copy only if it ends like an audio file of its form.
+const takeName = /\.(wav|wave|bwf|rf64|aif|aiff|aifc|w64|caf)$/i;
+function copyName(path, ext = '.wav') {
   const name = path.split('/').pop();
-  return takeName.test(name) ? name : `${name}.wav`;
+  return takeName.test(name) ? name : `${name}${ext}`;
 }
 
 // The original's slices with the planned bytes in between: nothing large is copied.
-function repairedCopy(file, writes) {
+function repairedCopy(file, writes, type = 'audio/wav') {
   const parts = [];
   let at = 0;
   for (const w of [...writes].sort((a, b) => a.offset - b.offset)) {
@@ -77,7 +77,7 @@ function repairedCopy(file, writes) {
     at = w.offset + w.bytes.length;
   }
   parts.push(file.slice(at));
-  return new Blob(parts, { type: 'audio/wav' });
+  return new Blob(parts, { type: type.split(';')[0] });
 }
 
 // Only the planned bytes, in the planned order; the browser puts them on disk when the stream
@@ -132,17 +132,19 @@ function cardAdvice() {
 }
 
 // A download of the copy, marked data-repaired or data-recovered, and a player on it where the
-// browser plays its form and format, else a word that it does not.
-function offer(actions, item, name, kind, { form, tag, codec }) {
+// browser plays its form and format, else a word that it does not. A recovered take's `play` is
+// its WAVE format's.
+function offer(actions, item, name, kind,
+               { form, tag, codec, formName = '', play = form === 'RIFF' ? `audio/wav; codecs="${tag}"` : '' }) {
   const { path } = item.entry, url = URL.createObjectURL(item.copy);
   const text = `Download ${kind === 'repaired' ? 'repaired copy' : 'recovered take'}`;
-  const link = element('a', { href: url, download: copyName(name), textContent: text });
+  const link = element('a', { href: url, download: copyName(name, item.result?.ext), textContent: text });
   Object.assign(link.dataset, { action: 'download', [kind]: '' });
   link.setAttribute('aria-label', `${text} of ${path}`);
   actions.append(link);
   const audio = document.createElement('audio');
-  if (form !== 'RIFF' || audio.canPlayType(`audio/wav; codecs="${tag}"`) === '') {
-    const what = form !== 'RIFF' ? `${form} files` : `${codec} audio`;
+  if (!play || audio.canPlayType(play) === '') {
+    const what = formName || form !== 'RIFF' ? `${formName || form} files` : `${codec} audio`;
     actions.append(element('div', { className: 'note' }, `This browser cannot play ${what}: download the take ` +
                            'and play it with an audio program.'));
     return;
@@ -166,7 +168,7 @@ function showResult(item) {
   cell(row, element('details', {}, element('summary', {}, changes ? 'What changed' : 'Details'),
                     element('p', {}, result.report), element('pre', {}, result.detail.join('\n'))));
   if (result.empty) actions.append(cardAdvice());
-  item.copy = result.needsFix ? repairedCopy(entry.file, result.writes) : null;
+  item.copy = result.needsFix ? repairedCopy(entry.file, result.writes, result.play || undefined) : null;
   if (!item.copy) return;
   offer(actions, item, entry.path, 'repaired', result);
   if (!entry.handle) return;
@@ -423,7 +425,7 @@ function copiesToSave() {
   const taken = new Set(), out = [];
   for (const s of shown.filter((s) => s.copy)) {
     const from = s.lost ? `${s.entry.card.replace(/(.)\.[^.]*$/, '$1')}/${s.result.name}` : s.entry.path;
-    const path = from.split('/').slice(0, -1).concat(copyName(from)).join('/');
+    const path = from.split('/').slice(0, -1).concat(copyName(from, s.result?.ext)).join('/');
     let name = path;
     for (let n = 2; taken.has(name); ++n) name = path.replace(/(\.[^./]*)?$/, (ext) => ` (${n})${ext}`);
     taken.add(name);

@@ -68,6 +68,22 @@ std::string quoted(const std::string& text) {
     return q + "\"";
 }
 
+// The type the repaired copy is played as, or empty where no browser plays its form (RF64, BW64);
+// and the name its copy is given past a name of no audio file.
+std::string media_type(const ostrel::RepairPlan& p) {
+    switch (p.kind) {
+        case ostrel::Form::Aiff: return "audio/aiff";
+        case ostrel::Form::Wave64: return "audio/x-w64";
+        case ostrel::Form::Caf: return "audio/x-caf";
+        case ostrel::Form::Wave: break;
+    }
+    return p.rf64 ? "" : "audio/wav; codecs=\"" + std::to_string(p.format.tag) + "\"";
+}
+const char* extension(const ostrel::RepairPlan& p) {
+    static const char* const kExtensions[] = {".wav", ".aif", ".w64", ".caf"};
+    return kExtensions[static_cast<int>(p.kind)];
+}
+
 std::string line(ostrel::Outcome outcome, const std::string& path) {
     std::string text = ostrel::report_line(outcome, path);
     if (!text.empty() && text.back() == '\n') text.pop_back();
@@ -200,7 +216,7 @@ extern "C" EMSCRIPTEN_KEEPALIVE const char* ostrel_check(double length, const ch
     const ostrel::RepairPlan plan = ostrel::plan_repair(source, static_cast<uint64_t>(length));
     const ostrel::Outcome outcome = ostrel::outcome_of(plan);
     static const char* const kVerdicts[] = {"failed", "none", "cutshort", "toolarge", "correct", "fix"};
-    json = "{\"wave\":" + std::string(plan.wave_form ? "true" : "false");
+    json = "{\"wave\":" + std::string(plan.known_form ? "true" : "false");
     json += ",\"verdict\":\"" + std::string(kVerdicts[static_cast<int>(plan.verdict)]) + "\"";
     json += ",\"empty\":" + std::string(length == 0 ? "true" : "false");
     json += ",\"form\":" + quoted(plan.form) + ",\"tag\":" + std::to_string(plan.format.tag);
@@ -208,9 +224,14 @@ extern "C" EMSCRIPTEN_KEEPALIVE const char* ostrel_check(double length, const ch
     // What a writer leaves until it knows the length: a data size of 0 or all ones, or a form
     // size that holds no chunk. Any other size past the file's end is a length the file lost.
     const bool placeholder = plan.stored_size == 0 || plan.stored_size == ostrel::kMaxFieldValue ||
-                             plan.stored_size == UINT64_MAX || plan.form_size <= 8;
+                             plan.stored_size == UINT64_MAX ||
+                             (plan.kind != ostrel::Form::Caf && plan.form_size <= 8);
     json += ",\"placeholder\":" + std::string(placeholder ? "true" : "false");
     json += ",\"beyondFile\":" + std::string(!placeholder && plan.stored_size > plan.data_length ? "true" : "false");
+    // The form's name where it is not WAVE's, and the media type a player is asked for.
+    json += ",\"formName\":" + quoted(plan.kind == ostrel::Form::Wave ? "" : ostrel::form_name(plan));
+    json += ",\"play\":" + quoted(media_type(plan));
+    json += ",\"ext\":" + quoted(extension(plan));
     json += ",\"needsFix\":" + std::string(outcome == ostrel::Outcome::NeedsFix ? "true" : "false");
     json += ",\"report\":" + line(outcome, path) + ",\"fixed\":" + line(ostrel::Outcome::Fixed, path);
     json += ",\"unable\":" + line(ostrel::Outcome::WriteFailed, path);

@@ -23,7 +23,7 @@ private:
 
 struct Checked {
     Outcome outcome = Outcome::NotFound;
-    bool wave_form = false;
+    bool wave_form = false;  // WAVE or another form that is repaired
     bool planned = false;  // the core looked at the file: `plan` says what it found
     bool writable = false;
     bool empty = false;  // 0 bytes: a take whose recorder lost power before it wrote a size
@@ -44,10 +44,12 @@ Outcome carry_out(io::File& file, const ostrel::RepairPlan& plan) {
     return Outcome::Fixed;
 }
 
-// A file that another program is writing is looked at only to tell whether it is a WAVE file.
+// A file that another program is writing is looked at only to tell whether it is of a form
+// that is repaired.
 bool starts_as_wave(io::File& file, uint64_t length) {
-    uint8_t head[ostrel::kFirstChunk];
-    return length >= sizeof head && io::read_at(file, 0, head, sizeof head) && ostrel::is_wave_form(head, sizeof head);
+    uint8_t head[ostrel::kFormHeadBytes];
+    const size_t count = length < sizeof head ? static_cast<size_t>(length) : sizeof head;
+    return count >= ostrel::kFirstChunk && io::read_at(file, 0, head, count) && ostrel::is_repaired_form(head, count);
 }
 
 Checked check_file(const char* path, Mode mode, bool look_for_card) {
@@ -71,7 +73,7 @@ Checked check_file(const char* path, Mode mode, bool look_for_card) {
     FileSource source(file);
     c.plan = ostrel::plan_repair(source, length);
     c.planned = c.plan.verdict != ostrel::Verdict::ReadFailed;
-    c.wave_form = c.plan.wave_form;
+    c.wave_form = c.plan.known_form;
     c.outcome = ostrel::outcome_of(c.plan);
     if (c.outcome == Outcome::NeedsFix && mode == Mode::Repair)
         c.outcome = c.writable ? carry_out(file, c.plan) : Outcome::WriteFailed;

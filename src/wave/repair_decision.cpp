@@ -33,6 +33,8 @@ struct Chain {
     bool cut_in_trailing = false;  // broke on a trailing chunk whose body runs past the end
 };
 
+}  // namespace
+
 // The fmt fields, and for extensible audio the sub-format's tag, the first two bytes of its GUID.
 AudioFormat read_format(const uint8_t* body, size_t count) {
     AudioFormat f;
@@ -53,6 +55,8 @@ AudioFormat read_format(const uint8_t* body, size_t count) {
 uint32_t frame_bytes(const AudioFormat& f) {
     return (pcm_like(f) || block_codec(f)) && f.block_align >= 1 ? f.block_align : 1;
 }
+
+namespace {
 
 // Sample frames in each frame or block, or 0 where they cannot be known.
 uint32_t samples_per_unit(const AudioFormat& f) {
@@ -211,6 +215,8 @@ uint64_t appended_chunk_start(const Tail& t, uint64_t end) {
     return end;
 }
 
+}  // namespace
+
 // Where the form should end, or 0 when its size may stay. Readers such as Python's wave and
 // scipy lose audio past the form's end; libaudiofile walks, one read at a time, to an end far
 // past the file's, as writers' placeholders (FF FF FF FF, 7F FF F0 44) put it. A form a few
@@ -224,6 +230,8 @@ uint64_t form_end_wanted(uint64_t form_size, uint64_t data_start, uint64_t size,
     if (proven) return end;
     return data_end + ((size & 1) && data_end < end ? 1 : 0);
 }
+
+namespace {
 
 void add_write(RepairPlan& p, uint64_t offset, const uint8_t* bytes, size_t count) {
     Write& w = p.writes[p.write_count++];
@@ -375,8 +383,8 @@ bool read_form(const CachedBytes& b, RepairPlan& p, uint64_t& scan_from) {
     if (b.length() == 0)
         return p = none(p, "0 bytes: the recorder never wrote this take's size; its audio may still be on the card"),
                false;
-    if (!is_wave_form(head, b.head_size())) return p = none(p, "not a WAVE file"), false;
-    p.wave_form = true;
+    if (!is_wave_form(head, b.head_size())) return p = none(p, "not a WAVE, AIFF, Wave64 or CAF file"), false;
+    p.wave_form = p.known_form = true;
     std::memcpy(p.form, head, 4);
     p.rf64 = !id_is(head, "RIFF");
     scan_from = kFirstChunk;
@@ -480,10 +488,9 @@ bool plan_writes(const CachedBytes& b, RepairPlan& p, uint32_t field, bool prove
 
 }  // namespace
 
-RepairPlan plan_repair(ByteSource& source, uint64_t file_length) {
+RepairPlan plan_wave(CachedBytes& b) {
     RepairPlan p;
-    CachedBytes b(source, file_length);
-    if (b.failed()) return failed(p);
+    const uint64_t file_length = b.length();
     uint64_t scan_from = 0, fact_at = 0;
     if (!read_form(b, p, scan_from) || !find_data(b, p, scan_from, fact_at)) return p;
     const uint8_t* head = b.head();  // the scan may have moved it
@@ -500,7 +507,8 @@ RepairPlan plan_repair(ByteSource& source, uint64_t file_length) {
     if (!b.get(p.data_id + 4, field4, 4)) return failed(p);
     const uint32_t field = load_le32(field4);
     p.data_length = file_length - (p.data_id + 8);
-    p.stored_size = p.rf64 ? load_le64(head + kDs64DataSizeOffset) : field;
+    p.stored_size = p.stored_field = p.rf64 ? load_le64(head + kDs64DataSizeOffset) : field;
+    p.data_start = p.data_id + 8;
 
     Settled s;
     uint64_t chunks_end = 0;

@@ -68,15 +68,25 @@ struct AudioFormat {
     uint32_t samples_per_block = 0;  // of ADPCM and GSM; 0 where the chunk does not say
 };
 
+// The forms repaired; each has its own place in src/forms/, WAVE's is this file.
+enum class Form { Wave, Aiff, Wave64, Caf };
+
 struct RepairPlan {
     Verdict verdict = Verdict::NoDataBlock;
+    Form kind = Form::Wave;
+    bool known_form = false;    // one of the forms above, found by its first bytes
     bool wave_form = false;     // RIFF, RF64 or BW64 at 0 and WAVE at 8
     const char* why_none = "";  // with NoDataBlock: why no data size was checked
-    char form[5] = {};          // "RIFF", "RF64" or "BW64"
+    char form[5] = {};          // "RIFF", "RF64" or "BW64"; "AIFF" or "AIFC"; "riff" (Wave64); "caff"
+    char coding[5] = {};        // AIFF-C's compression type or CAF's format, as stored; empty in WAVE
     bool rf64 = false;          // the size lives in ds64 (RF64 or BW64)
     bool found_by_chain = false;
     uint64_t data_id = 0;       // h: offset of the data chunk's id
-    uint64_t stored_size = 0;   // the 32-bit field, or ds64's 64-bit data size
+    uint64_t stored_size = 0;   // the 32-bit field, or ds64's 64-bit data size; elsewhere the audio it counts
+    uint64_t data_start = 0;    // where the audio begins: h + 8 in WAVE
+    // The data size field as stored, and the bytes it counts besides the audio: SSND's offset and
+    // block size, Wave64's chunk header, CAF's edit count. 0 in WAVE, where the field is the size.
+    uint64_t stored_field = 0, field_extra = 0;
     uint64_t data_length = 0;   // bytes from h + 8 to the end of the file
     uint64_t new_size = 0;      // the data size once settled: stored_size unless it is wrong
     uint32_t frame_bytes = 1;   // the data size counts whole frames or blocks of this many bytes
@@ -84,12 +94,12 @@ struct RepairPlan {
     uint64_t audio_end = 0;     // where the data may end: the file's end, or where an ID3v1 tag starts
     bool id3v1_tag = false;
     Proof proof = Proof::None;  // what settled the size, when it was not counted from the bytes
-    uint64_t form_size = 0;     // the RIFF size, or ds64's riffSize, as stored
+    uint64_t form_size = 0;     // the RIFF size, or ds64's riffSize, as stored; FORM's; Wave64's file size
     uint64_t new_form_size = 0;
     bool promoted = false;      // a RIFF file past 4 GiB becomes RF64
     uint64_t appended_at = 0;   // where chunks that a writer appended after the audio begin, or 0
     uint64_t appended_end = 0;
-    bool fact = false;          // a fact chunk was read whole before the data
+    bool fact = false;          // a fact chunk was read whole before the data; AIFF's numSampleFrames
     uint64_t fact_offset = 0;   // of its sample count
     uint32_t fact_count = 0, new_fact_count = 0;
     uint64_t ds64_samples = 0, new_ds64_samples = 0;
@@ -109,7 +119,24 @@ bool printable_id(const uint8_t id[4]);
 // True when the first bytes say RIFF, RF64 or BW64 at 0 and WAVE at 8.
 bool is_wave_form(const uint8_t* head, size_t count);
 
+// A fmt chunk's body of `count` bytes, 14 or more; Wave64 keeps the same one.
+AudioFormat read_format(const uint8_t* body, size_t count);
+// The bytes of a whole frame or block, or 1 where a frame says nothing.
+uint32_t frame_bytes(const AudioFormat& f);
+// Where a form should end, or 0 when its size (the bytes after its first 8) may stay: see the
+// WAVE rule in repair_decision.cpp; AIFF's FORM keeps it too.
+uint64_t form_end_wanted(uint64_t form_size, uint64_t data_start, uint64_t size, uint64_t end, bool proven,
+                         bool repaired);
+
+// The WAVE plan, from the file's bytes read through `b`.
+RepairPlan plan_wave(CachedBytes& b);
+
+// The plan for any form repaired, picked by the file's first bytes (src/forms/dispatch.cpp).
 RepairPlan plan_repair(ByteSource& source, uint64_t file_length);
+// True when the first `count` bytes (up to 40 are looked at) begin a form that is repaired.
+bool is_repaired_form(const uint8_t* head, size_t count);
+// Enough of the head to tell every form apart.
+constexpr size_t kFormHeadBytes = 40;
 
 // True when the take, as the plan leaves it, holds no audio: the file ends at its header, or
 // what follows counts for nothing. A recorder that lost power after its first write leaves one.

@@ -29,15 +29,45 @@ std::string format_name(const AudioFormat& f) {
     return tag;
 }
 
+// The words for each form: its name, its data chunk's and its form size's, its frame count's.
+struct FormWords {
+    const char* data;       // "data size 0 -> 600 bytes"
+    const char* form_size;  // "RIFF size 8 -> 636", or none
+    const char* count;      // "fact 0 -> 150 sample frames"
+};
+
+FormWords words_of(const RepairPlan& p) {
+    switch (p.kind) {
+        case Form::Aiff: return {"SSND size", "FORM size", "COMM numSampleFrames"};
+        case Form::Wave64: return {"data size", "riff size", "fact"};
+        case Form::Caf: return {"data size", nullptr, "fact"};
+        case Form::Wave: break;
+    }
+    return {"data size", "RIFF size", "fact"};
+}
+
+}  // namespace
+
+std::string form_name(const RepairPlan& p) {
+    switch (p.kind) {
+        case Form::Aiff: return p.form[3] == 'C' ? "AIFF-C" : "AIFF";
+        case Form::Wave64: return "Wave64";
+        case Form::Caf: return "CAF";
+        case Form::Wave: break;
+    }
+    return p.form;
+}
+
 namespace {
 
-// "RIFF, PCM 16-bit, 2 channels, 44100 Hz"
+// "RIFF, PCM 16-bit, 2 channels, 44100 Hz"; "AIFF-C, PCM (sowt) 16-bit, ..."
 std::string form_and_format(const RepairPlan& p) {
-    std::string line = p.form;
+    std::string line = form_name(p);
     const AudioFormat& f = p.format;
     if (!f.known) return line + ", no whole fmt chunk before the data";
     line += ", " + format_name(f);
     if (f.extensible) line += " (extensible)";
+    if (p.coding[0] != '\0') line += std::string(" (") + p.coding + ")";
     if (f.bits > 0) line += " " + number(f.bits) + "-bit";
     line += ", " + number(f.channels) + (f.channels == 1 ? " channel, " : " channels, ");
     return line + number(f.rate) + " Hz";
@@ -76,19 +106,25 @@ const char* proof_words(Proof proof) {
 
 std::string data_line(const RepairPlan& p) {
     const std::string before = duration(p, p.stored_size);
-    if (p.new_size == p.stored_size) {
-        std::string line = "data size " + number(p.new_size) + " bytes";
+    const std::string name = words_of(p).data;
+    const uint64_t stored = p.kind == Form::Wave ? p.stored_size : p.stored_field;
+    if (p.kind == Form::Caf && stored == UINT64_MAX && p.new_size == p.stored_size) {
+        const std::string line = "data size -1, to the end of the file: " + number(p.new_size) + " bytes";
+        return before.empty() ? line : line + " (" + before + ")";
+    }
+    if (p.new_size == p.stored_size && stored == p.new_size + p.field_extra) {
+        std::string line = name + " " + number(stored) + " bytes";
         if (!before.empty()) line += " (" + before + ")";
         if (p.proof != Proof::None) line += std::string(", proven by ") + proof_words(p.proof);
         return line;
     }
-    std::string line = "data size " + number(p.stored_size) + " -> " + number(p.new_size) + " bytes";
+    std::string line = name + " " + number(stored) + " -> " + number(p.new_size + p.field_extra) + " bytes";
     if (!before.empty()) line += " (" + before + " -> " + duration(p, p.new_size) + ")";
     return line;
 }
 
 std::string form_line(const RepairPlan& p) {
-    const std::string name = p.rf64 ? std::string(p.form) + " size (ds64)" : "RIFF size";
+    const std::string name = p.rf64 ? std::string(p.form) + " size (ds64)" : words_of(p).form_size;
     if (p.promoted) return "RIFF size " + number(p.form_size) + " -> RF64 with ds64, size " + number(p.new_form_size);
     if (p.new_form_size == p.form_size) return name + " " + number(p.form_size);
     return name + " " + number(p.form_size) + " -> " + number(p.new_form_size);
@@ -102,7 +138,7 @@ std::string sample_count_line(const char* what, uint64_t before, uint64_t after,
 
 // Bytes on disk that the data size leaves out, and why.
 void add_uncounted(const RepairPlan& p, std::vector<std::string>& lines) {
-    const uint64_t data_end = p.data_id + 8 + p.new_size;
+    const uint64_t data_end = p.data_start + p.new_size;
     const bool chunks_follow = p.proof == Proof::ChunksAfter || p.proof == Proof::PadByte;
     if (!chunks_follow && p.audio_end > data_end) {
         const uint64_t left = p.audio_end - data_end;
@@ -174,18 +210,24 @@ std::vector<std::string> detail_lines(const RepairPlan& p, const std::string& pa
         case Verdict::NoDataBlock: return {path + ": " + p.why_none};
         case Verdict::CutShort:
             return {form_and_format(p), "the file ends " + number(p.audio_end - p.data_id) +
-                                            " bytes after the data chunk's id, inside its size field"};
+                                            (p.kind == Form::Wave ? " bytes after the data chunk's id, inside its size field"
+                                                                  : " bytes after the audio chunk's id, inside its header")};
         default: break;
     }
     std::vector<std::string> lines = {form_and_format(p)};
+    if (p.verdict == Verdict::TooLarge && p.kind == Form::Aiff) {
+        lines.push_back("audio " + number(p.new_size) + " bytes, more than an AIFF size can count; the form has no "
+                        "64-bit size to become");
+        return lines;
+    }
     if (p.verdict == Verdict::TooLarge) {
         lines.push_back("data " + number(p.new_size) + " bytes, more than a RIFF size can count, and no JUNK chunk "
                         "first to become ds64");
         return lines;
     }
     lines.push_back(data_line(p));
-    lines.push_back(form_line(p));
-    if (p.fact) lines.push_back(sample_count_line("fact", p.fact_count, p.new_fact_count, p.fact_counts_fewer));
+    if (words_of(p).form_size != nullptr) lines.push_back(form_line(p));
+    if (p.fact) lines.push_back(sample_count_line(words_of(p).count, p.fact_count, p.new_fact_count, p.fact_counts_fewer));
     if (p.new_ds64_samples != p.ds64_samples || p.ds64_counts_fewer)
         lines.push_back(sample_count_line("ds64 sample count", p.ds64_samples, p.new_ds64_samples, p.ds64_counts_fewer));
     add_uncounted(p, lines);

@@ -24,6 +24,9 @@ std::string format_name(const AudioFormat& format);
 // "1:02:03.456", "3:12.500": hours only when there are any; empty for -1.
 std::string clock_text(int64_t ms);
 
+// "RIFF", "RF64", "AIFF", "AIFF-C", "Wave64", "CAF": how the detail names the form.
+std::string form_name(const RepairPlan& plan);
+
 // The report line for `path`, with its line feed.
 std::string report_line(Outcome outcome, const std::string& path);
 

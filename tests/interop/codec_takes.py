@@ -35,6 +35,8 @@ SNDFILE_WRITER = """
 import sys, time, numpy, soundfile
 rate, channels, seconds = int(sys.argv[4]), int(sys.argv[5]), float(sys.argv[6])
 with soundfile.SoundFile(sys.argv[1], "w", rate, channels, sys.argv[3], format=sys.argv[2]) as f:
+    if sys.argv[7:] == ["update"]:  # SFC_SET_UPDATE_HEADER_AUTO: the header is rewritten after each write
+        soundfile._snd.sf_command(f._file, 0x1061, soundfile._ffi.NULL, 1)
     written = 0
     while seconds == 0 or written < seconds * rate:
         f.write(numpy.random.uniform(-0.5, 0.5, (rate // 10, channels)))
@@ -81,9 +83,50 @@ def layout(path):
     return info
 
 
+def form_layout(path):
+    """Where the audio of an AIFF, AIFF-C, Wave64 or CAF file starts, the bytes of a whole frame or
+    packet, and the sample frames each holds; for a WAVE file, layout's."""
+    with open(path, "rb") as f:
+        head = f.read(65536)
+    info = {"start": None, "per_unit": 1}
+    if head[:4] == b"FORM":
+        at = 12
+        while at + 8 <= len(head) and info["start"] is None:
+            cid, size = head[at:at + 4], struct.unpack(">I", head[at + 4:at + 8])[0]
+            if cid == b"COMM":
+                ch, _, bits = struct.unpack(">HIH", head[at + 8:at + 16])
+                coding = head[at + 26:at + 30] if head[8:12] == b"AIFC" else b"NONE"
+                size_of = {b"fl32": 4, b"FL32": 4, b"fl64": 8, b"FL64": 8, b"ulaw": 1, b"alaw": 1, b"ima4": 34}
+                info.update(align=ch * size_of.get(coding, (bits + 7) // 8), per_unit=64 if coding == b"ima4" else 1)
+            if cid == b"SSND":
+                info["start"] = at + 16 + struct.unpack(">I", head[at + 8:at + 12])[0]
+            at += 8 + size + (size & 1)
+    elif head[:4] == b"riff":
+        at = 40
+        while at + 24 <= len(head) and info["start"] is None:
+            cid, size = head[at:at + 4], struct.unpack("<Q", head[at + 16:at + 24])[0]
+            if cid == b"fmt ":
+                info["align"] = struct.unpack("<H", head[at + 36:at + 38])[0]
+            if cid == b"data":
+                info["start"] = at + 24
+            at += (size + 7) // 8 * 8
+    elif head[:4] == b"caff":
+        at = 8
+        while at + 12 <= len(head) and info["start"] is None:
+            cid, size = head[at:at + 4], struct.unpack(">q", head[at + 4:at + 12])[0]
+            if cid == b"desc":
+                info["align"] = struct.unpack(">I", head[at + 28:at + 32])[0]
+            if cid == b"data":
+                info["start"] = at + 16
+            at += 12 + size
+    else:
+        return layout(path)
+    return info
+
+
 def whole_units(path, end=None):
     """Sample frames in the whole frames or blocks between the data's start and `end`."""
-    info = layout(path)
+    info = form_layout(path)
     end = os.path.getsize(path) if end is None else end
     return (end - info["start"]) // info["align"] * info["per_unit"], info["per_unit"]
 
@@ -166,6 +209,75 @@ def make_codec_takes(d):
             os.truncate(path, os.path.getsize(path) - cut)
     # Each healthy take first: it tells which readers count its writer's codec.
     return {**healthy, **killed}
+
+
+HAS_AIFFMUX = subprocess.run(["gst-inspect-1.0", "aiffmux"], capture_output=True).returncode == 0  # in plugins-bad
+
+
+def _form_writers(path, killing):
+    """{name: (command, feeder)}: each writer of AIFF, AIFF-C, Wave64 and CAF, at 4 times real time
+    when killing, else for half a second; a feeder's output goes to the writer's standard input."""
+    length = ["-readrate", "4"] if killing else ["-t", "0.5"]
+    ff = ["ffmpeg", "-nostdin", "-loglevel", "error", "-y"] + length + ["-f", "lavfi", "-i", "sine=r=48000", "-ac", "2"]
+    raw = ff + ["-f", "s16le", "-"]
+    sox = ["sox", "-t", "raw", "-r", "48000", "-e", "signed", "-b", "16", "-c", "2", "-"]
+    sndfile = [sys.executable, "-c", SNDFILE_WRITER, path]
+    seconds = "0" if killing else "0.5"
+    gst = ["gst-launch-1.0", "-q", "audiotestsrc", "is-live=true"] + ([] if killing else ["num-buffers=25"])
+    aifc_writer = ("import aifc, sys, time\nw = aifc.open(sys.argv[1], 'wb')\nw.setparams((2, 2, 48000, 0, b'NONE', b'not compressed'))\n"
+                   "for k in range(1000 if sys.argv[2] == '1' else 24):\n    w.writeframes(bytes(4800 * 4)); time.sleep(0.01)\n"
+                   "w.close()\n")
+    writers = {
+        "sox AIFF": (sox + ["-t", "aiff", path], raw),
+        "sox AIFF-C": (sox + ["-t", "aifc", path], raw),
+        "sox Wave64": (sox + ["-t", "w64", path], raw),
+        "ffmpeg AIFF": (ff + ["-f", "aiff", path], None),
+        "ffmpeg AIFF-C sowt": (ff + ["-c:a", "pcm_s16le", "-f", "aiff", path], None),
+        "ffmpeg Wave64": (ff + ["-f", "w64", path], None),
+        "ffmpeg CAF": (ff + ["-f", "caf", path], None),
+        "sndfile-convert AIFF": (["sndfile-convert", "-pcm16", "/dev/stdin", path], ff + ["-f", "wav", "-"]),
+    }
+    if HAS_AIFFMUX:
+        writers["GStreamer aiffmux"] = (gst + ["!", "audio/x-raw,rate=48000,channels=2,format=S16BE", "!", "aiffmux", "!",
+                                     "filesink", "location=" + path], None)
+    for form, subtype in (("AIFF", "PCM_16"), ("AIFF", "FLOAT"), ("AIFF", "IMA_ADPCM"), ("W64", "PCM_24"), ("CAF", "PCM_16")):
+        for update in ("", "update"):
+            writers[f"libsndfile {form} {subtype} {update}".strip()] = (
+                sndfile + [form, subtype, "48000", "2", seconds] + ([update] if update else []), None)
+    if sys.version_info < (3, 13):
+        writers["Python aifc (updates its header)"] = ([sys.executable, "-W", "ignore", "-c", aifc_writer, path, "1" if killing else "0"], None)
+    return writers
+
+
+def make_form_takes(d):
+    """{name: (path, killed)}: the healthy take of each writer of the other forms, then the killed ones."""
+    quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+    takes, procs, feeders, healthy = {}, [], [], []
+    for killing in (False, True):
+        for k, name in enumerate(_form_writers("", False)):
+            ext = next(e for key, e in (("AIFF-C", "aifc"), ("AIFF", "aiff"), ("aif", "aiff"), ("W", "w64"), ("CAF", "caf"))
+                       if key in name)
+            if not killing and " update" in name:  # its healthy take is the one without updates
+                continue
+            path = f"{d}/{'k' if killing else 'h'}_form_{k}.{ext}"
+            cmd, feeder = _form_writers(path, killing)[name]
+            takes[name + (", killed" if killing else "")] = (path, killing)
+            feed = subprocess.Popen(feeder, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL) if feeder else None
+            p = subprocess.Popen(cmd, **{**quiet, "stdin": feed.stdout if feed else subprocess.DEVNULL})
+            if feed:
+                feed.stdout.close()
+                feeders.append(feed)
+            (procs if killing else healthy).append((p, path if killing else name))
+        for p, name in healthy if not killing else []:
+            if p.wait() != 0:
+                raise RuntimeError(f"{name} could not write a healthy take")
+    _kill_when_written(procs, 48000)
+    for feed in feeders:
+        feed.kill()
+        feed.wait()
+    # ffmpeg's CAF says -1, to the end, until it ends; a crash mid-write leaves part of a frame.
+    os.truncate(takes["ffmpeg CAF, killed"][0], os.path.getsize(takes["ffmpeg CAF, killed"][0]) // 4 * 4 - 1)
+    return takes
 
 
 def make_piped(d):

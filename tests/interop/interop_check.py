@@ -68,6 +68,25 @@ def sfinfo(path):  # a list of arguments, so that the timeout ends sfinfo itself
     return int(found.group(1)) if found else "unrecognised"
 
 
+def python_aifc(path):
+    import aifc
+    with aifc.open(path) as a:
+        return len(a.readframes(a.getnframes())) // (a.getsampwidth() * a.getnchannels())
+
+
+def gst_decoded(path):
+    """Frames GStreamer decodes; a failure to decode is said."""
+    out = path + ".gst.raw"
+    try:
+        p = subprocess.run(["gst-launch-1.0", "-q", "filesrc", "location=" + path, "!", "decodebin", "!", "audioconvert",
+                            "!", "audio/x-raw,format=F32LE,channels=1", "!", "filesink", "location=" + out],
+                           capture_output=True, text=True, timeout=10)
+        return "error" if p.returncode else os.path.getsize(out) // 4
+    finally:
+        if os.path.exists(out):
+            os.unlink(out)
+
+
 def reader_frames(path):
     """What each reader counts, or how it failed; ffmpeg and libaudiofile decode the file."""
     def count(cmd, pick):
@@ -80,10 +99,15 @@ def reader_frames(path):
             [line for line in out.splitlines() if line.startswith("Frames ")][-1].split(":")[1])),
     }
     with open(path, "rb") as f:
-        if f.read(4) == b"RIFF":  # the strict readers know no RF64
+        form = f.read(4)
+        if form == b"RIFF":  # the strict readers know no RF64
             from scipy.io import wavfile
             frames.update({"python wave": python_wave, "scipy": lambda p: wavfile.read(p)[1].shape[0], "sfinfo": sfinfo,
                            "sfconvert": lambda p: codec_takes.sfconvert_decoded(p, sfinfo)})
+        if form in (b"FORM", b"riff", b"caff"):
+            frames["GStreamer"] = gst_decoded
+        if form == b"FORM" and sys.version_info < (3, 13):
+            frames["python aifc"] = python_aifc
     if os.path.getsize(path) < 1 << 30:  # decoding a long take would take minutes
         frames["ffmpeg decode"] = codec_takes.ffmpeg_decoded
     with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:  # spinning readers wait out together
@@ -122,15 +146,32 @@ def make_healthy(d):
         run("gst-launch-1.0", "-q", "audiotestsrc", "num-buffers=1", f"samplesperbuffer={samples}", "!",
             f"audio/x-raw,rate=48000,channels=1,format={form}", "!", "taginject", "tags=title=Take", "!", "wavenc",
             "!", "filesink", "location=" + files[f"gst_wavenc_odd_{form}"])
+    files["sox_wave64"], files["sox_aiff"], files["ffmpeg_caf"] = f"{d}/x.w64", f"{d}/x.aiff", f"{d}/x.caf"
+    run("sox", "-n", "-r", "8000", "-c", "1", files["sox_wave64"], "synth", "0.1", "sine", "440")
+    run("sox", "-n", "-r", "8000", "-c", "1", files["sox_aiff"], "synth", "0.1", "sine", "440")
+    ffmpeg("-f", "lavfi", "-i", "sine=d=0.1", "-f", "caf", files["ffmpeg_caf"])
+    files["ffmpeg_caf_to_pipe_-1"] = f"{d}/pipe.caf"  # data size -1: to the end, as the last chunk
+    with open(files["ffmpeg_caf_to_pipe_-1"], "wb") as out:
+        subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-f", "lavfi", "-i", "sine=d=0.1", "-f", "caf", "pipe:1"],
+                       stdout=out, check=True)
+    # What Logic, Pro Tools and taggers put after the audio.
+    files["aiff_chunks_after_ssnd"] = f"{d}/marked.aiff"
+    with open(files["sox_aiff"], "rb") as f:
+        aiff = f.read()
+    after = b"".join(cid + struct.pack(">I", len(body)) + body + bytes(len(body) % 2) for cid, body in (
+        (b"MARK", b"\0\1\0\1\0\0\0\x10\4Take"), (b"INST", bytes(20)), (b"COMT", b"\0\1" + bytes(8) + b"\0\3abc"),
+        (b"ID3 ", b"ID3\3\0\0\0\0\0\0"), (b"CHAN", bytes(12))))
+    with open(files["aiff_chunks_after_ssnd"], "wb") as f:
+        f.write(b"FORM" + struct.pack(">I", len(aiff) - 8 + len(after)) + aiff[8:] + after)
     return files
 
 
 def make_foreign(d):
-    files = {"wave64": f"{d}/x.w64", "aiff": f"{d}/x.aiff", "rifx": f"{d}/rifx.wav", "caf": f"{d}/x.caf"}
-    run("sox", "-n", "-r", "8000", "-c", "1", files["wave64"], "synth", "0.1", "sine", "440")
-    run("sox", "-n", "-r", "8000", "-c", "1", files["aiff"], "synth", "0.1", "sine", "440")
+    files = {"rifx": f"{d}/rifx.wav", "aiff_in_gsm": f"{d}/gsm.aifc", "caf_in_alac": f"{d}/alac.caf"}
     run("sox", "-n", "-r", "8000", "-c", "1", "-B", files["rifx"], "synth", "0.1", "sine", "440")
-    ffmpeg("-f", "lavfi", "-i", "sine=d=0.1", "-f", "caf", files["caf"])
+    run("sox", "-n", "-r", "8000", "-c", "1", f"{d}/gsm_source.aiff", "synth", "0.1", "sine", "440")
+    run("sndfile-convert", "-gsm610", f"{d}/gsm_source.aiff", files["aiff_in_gsm"])  # frames that cannot be counted
+    ffmpeg("-f", "lavfi", "-i", "sine=d=0.1", "-c:a", "alac", "-f", "caf", files["caf_in_alac"])  # and a pakt
     files["text"] = f"{d}/notes.txt"
     files["list_file"] = f"{d}/list.txt"
     with open(files["text"], "w") as f:
@@ -216,28 +257,54 @@ def within(count, whole, per_unit):
     return isinstance(count, int) and whole - per_unit < count <= whole
 
 
-def check_codecs_and_pipes(d):
+def writer_of(name):
+    """The healthy take that tells which readers read a killed one: its writer's, with or without updates."""
+    return name.replace(", killed", "").replace(" update", "")
+
+
+def check_take(name, path, killed, readers, before_too):
+    """The checks of one take, as (ok, what), and its line. A healthy take is left byte for byte,
+    and gives the readers that read it whole; a killed one is repaired so that each of `readers`,
+    those that read its writer's healthy take whole, reads every whole frame or block."""
+    results = []
+    before_bytes = open(path, "rb").read()
+    before = reader_frames(path) if before_too or not killed else "not counted"
+    said = tool_says(path)
+    whole, per_unit = codec_takes.whole_units(path)
+    if not killed:
+        readers = [r for r, n in before.items() if within(n, whole, per_unit)]
+        results.append((said == f"The header in {path} appears to be correct.\n", f"healthy {name}: said {said!r}"))
+        results.append((open(path, "rb").read() == before_bytes, f"healthy {name}: bytes changed"))
+        return results, readers, f"healthy  {name:30} unchanged; read whole by {', '.join(readers)}"
+    # A writer that rewrites its header after each write leaves it right: it stays as it is.
+    stayed = said == f"The header in {path} appears to be correct.\n" and "update" in name
+    results.append((stayed or said == f"Header was fixed successfully in {path}.\n", f"killed {name}: said {said!r}"))
+    results.append((os.path.getsize(path) == len(before_bytes), f"killed {name}: length changed"))
+    results.append((not stayed or open(path, "rb").read() == before_bytes, f"killed {name}: bytes changed"))
+    after = reader_frames(path)
+    for reader in readers:
+        results.append((within(after[reader], whole, per_unit), f"killed {name}: {reader} counts {after[reader]} of {whole}"))
+    results.append((tool_says(path) == f"The header in {path} appears to be correct.\n", f"killed {name}: second run"))
+    return results, readers, f"killed   {name:30} {whole} sample frames on disk; before {before}; after {after}"
+
+
+def check_takes(takes, before_too=True):
+    """Every healthy take first, then the killed ones, a few at a time."""
     readers_for = {}  # writer and codec: the readers that read its healthy take whole
-    for name, (path, killed) in codec_takes.make_codec_takes(d).items():
-        key = name.replace(", killed", "")
-        before_bytes = open(path, "rb").read()
-        before = reader_frames(path)
-        said = tool_says(path)
-        if not killed:
-            whole, per_unit = codec_takes.whole_units(path)
-            readers_for[key] = [r for r, n in before.items() if within(n, whole, per_unit)]
-            check(said == f"The header in {path} appears to be correct.\n", f"healthy {name}: said {said!r}")
-            check(open(path, "rb").read() == before_bytes, f"healthy {name}: bytes changed")
-            print(f"healthy  {name:30} unchanged; read whole by {', '.join(readers_for[key])}")
-            continue
-        check(said == f"Header was fixed successfully in {path}.\n", f"killed {name}: said {said!r}")
-        check(os.path.getsize(path) == len(before_bytes), f"killed {name}: length changed")
-        whole, per_unit = codec_takes.whole_units(path)
-        after = reader_frames(path)
-        for reader in readers_for[key]:
-            check(within(after[reader], whole, per_unit), f"killed {name}: {reader} counts {after[reader]} of {whole}")
-        check(tool_says(path) == f"The header in {path} appears to be correct.\n", f"killed {name}: second run")
-        print(f"killed   {name:30} {whole} sample frames on disk; before {before}; after {after}")
+    with concurrent.futures.ThreadPoolExecutor(max_workers=3) as pool:
+        for killed in (False, True):
+            jobs = [(name, pool.submit(check_take, name, path, killed, readers_for.get(writer_of(name)),
+                                       before_too)) for name, (path, k) in takes.items() if k == killed]
+            for name, job in jobs:
+                results, readers, line = job.result()
+                for ok, what in results:
+                    check(ok, what)
+                readers_for[writer_of(name)] = readers
+                print(line)
+
+
+def check_codecs_and_pipes(d):
+    check_takes(codec_takes.make_codec_takes(d))
     for name, path in codec_takes.make_piped(d).items():
         before = reader_frames(path)
         said = tool_says(path)
@@ -284,6 +351,7 @@ def main():
                 check(frames == whole, f"crashed {name}: {reader} counts {frames} of {whole} frames")
             check(tool_says(path) == f"The header in {path} appears to be correct.\n", f"crashed {name}: second run")
             print(f"crashed  {name:26} {whole} frames on disk; before {before}, after {after}")
+        check_takes(codec_takes.make_form_takes(d), before_too=False)
         if CODECS:
             check_codecs_and_pipes(d)
     return check.close()

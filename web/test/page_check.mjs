@@ -39,7 +39,12 @@ const audio = (n) => Buffer.from(Array.from({ length: n }, (_, i) => (i * 37) & 
 const riff = (form, rest) => Buffer.concat([Buffer.from('RIFF'), le32(form), Buffer.from('WAVE'), rest]);
 const list = chunk('LIST', Buffer.from('INFOINAM\x06\x00\x00\x00title!', 'latin1'));
 const cut = 'Old_Town_Hall_2026-12-10_second_set_take_12_the_recorder_fell_over.wav';  // header 1:00, file 0:17.361
+const be32 = (v) => { const b = Buffer.alloc(4); b.writeUInt32BE(v); return b; };
 const files = {
+  // AIFF killed mid-take: COMM of 1 frame of 16-bit stereo at 44100 Hz, SSND of its header only.
+  'crashed take.aif': Buffer.concat([Buffer.from('FORM'), be32(46), Buffer.from('AIFFCOMM'), be32(18),
+    Buffer.from([0, 2, 0, 0, 0, 0, 0, 16, 0x40, 0x0E, 0xAC, 0x44, 0, 0, 0, 0, 0, 0]), Buffer.from('SSND'), be32(8),
+    Buffer.alloc(8), audio(17641)]),
   'crashed take.wav': riff(8, Buffer.concat([fmt, Buffer.from('data'), le32(0), audio(176403)])),
   'healthy with LIST.wav': riff(36 + 17640 + list.length, Buffer.concat([fmt, Buffer.from('data'), le32(17640),
     audio(17640), list])),
@@ -131,7 +136,7 @@ const rows = await give('#files', names.map((n) => join(given, n)));
 compareRows(rows, names, cliReports(names, given), 'files');
 run(names, inPlace);
 for (const row of rows) {
-  const healthy = row.report.includes('appears to be correct') || !row.name.endsWith('.wav');
+  const healthy = row.report.includes('appears to be correct') || !/\.(wav|aif)$/.test(row.name);
   check(row.download === !healthy, `files ${row.name}: ${row.download ? 'offers' : 'offers no'} download`);
   check((row.changed === 'What changed') === row.download, `files ${row.name}: "${row.changed}" folded`);
   if (row.download) {
@@ -140,7 +145,7 @@ for (const row of rows) {
   }
 }
 check(await tab.$eval('#summary', (o) => `${o.textContent} ${Object.values(o.dataset)}`) ===
-  '6 files: 3 need repair, 1 healthy, 1 not WAVE, 1 at 0 KB 6,3,1,2,0,0', 'files: the summary');
+  '7 files: 4 need repair, 1 healthy, 1 not WAVE, 1 at 0 KB 7,4,1,2,0,0', 'files: the summary');
 for (const [row, said] of [[rows[0], '0 KB: may still be on the card: Its audio is most likely still on the card: give this ' +
   'page an image of the card, not the take.'], [rows[1], 'Needs repair: the header says 1:00; the file holds 0:17.361: ' +
   '0:42.639 is missing, the file was cut short'], [rows[2], 'Needs repair: This browser cannot play RF64 files: download ' +
@@ -149,6 +154,9 @@ for (const [row, said] of [[rows[0], '0 KB: may still be on the card: Its audio 
 }
 check(await tab.$$eval('audio[data-action="listen"]', (a) => a.map((e) => e.getAttribute('aria-label')).join()) ===
   `Listen to the repaired ${cut},Listen to the repaired crashed take.wav`, 'files: a player for the repaired RIFF takes only');
+check(await tab.$eval('tr[data-name="crashed take.aif"] .note', (e) => e.textContent) ===
+  'This browser cannot play AIFF files: download the take and play it with an audio program.',
+  'files: a word where Chromium plays no AIFF');
 // A picker cancelled or refused leaves the rows; only the refusal is explained.
 if (await tab.isVisible('#pick-files')) {
   for (const [error, said] of [['AbortError', false], ['SecurityError', true]]) {
@@ -250,7 +258,7 @@ for (const p of players) {
   check(!p.error && Math.abs(p.duration - s) < 0.001 && p.at > 0.3, `${p.name}: ${p.error || p.duration} s, played ${p.at}`);
 }
 const rights = await tab.$$eval('[data-action="download"]', (links) => links.map((l) => l.getBoundingClientRect().right));
-check(rights.length === 3 + hasCard && rights.every((r) => r <= 390) && players.length === 2 + hasCard,
+check(rights.length === 4 + hasCard && rights.every((r) => r <= 390) && players.length === 2 + hasCard,
   `phone: download buttons end at ${rights}; ${players.length} players`);
 // Every player as wide as `least`, and nothing in a row past its box.
 async function layout(width, least) {
@@ -269,8 +277,8 @@ if (hasCard) {
     'card.img/ZOOM0001.WAV Recovered from the card: Recovered /ZOOM0001.WAV from card.img.', `card: ${JSON.stringify(lost)}`);
   check(readFileSync(await download(lost.name)).equals(readFileSync(join(work, 'recovered', 'ZOOM0001.WAV'))),
     'card: the recovered take differs from the tool\'s');
-  check(await tab.$eval('#summary', (o) => `${o.textContent} ${Object.values(o.dataset)}`) === '6 files: 3 need repair, ' +
-    '1 healthy, 1 not WAVE, 1 at 0 KB; 1 card image: 1 lost take recovered 6,3,1,2,1,1', 'card: the summary');
+  check(await tab.$eval('#summary', (o) => `${o.textContent} ${Object.values(o.dataset)}`) === '7 files: 4 need repair, ' +
+    '1 healthy, 1 not WAVE, 1 at 0 KB; 1 card image: 1 lost take recovered 7,4,1,2,1,1', 'card: the summary');
   // The take where the recorder was writing is there while the rest of the image is read; the
   // bar moves at three moments at least, never back, each with a time left.
   const seen = (await tab.evaluate(() => readings)).filter(([, hidden]) => !hidden);
@@ -280,12 +288,12 @@ if (hasCard) {
   check(seen.every(([at], k) => k === 0 || at >= seen[k - 1][0]) &&
     new Set(seen.filter(([at, , text]) => at > 0 && / left$/.test(text)).map(([at]) => at)).size >= 3,
   `card: the bar ${seen.map(([at, , text]) => `${at.toFixed(3)} ${text}`).join('; ')}`);
-  console.log(`timing: six takes and a sparse 2 GiB card image in ${cardMs} ms`);
+  console.log(`timing: seven takes and a sparse 2 GiB card image in ${cardMs} ms`);
   const both = await zipped();
   const held = execFileSync('python3', ['-c', 'import sys, zipfile; print(*zipfile.ZipFile(sys.argv[1]).namelist(), sep=", ")',
     both.path], { encoding: 'utf8' });
   check(`${both.name}: ${held}` === `repaired and recovered takes.zip: ${cut}, rf64 ds64 0.wav, crashed take.wav, ` +
-    'card/ZOOM0001.WAV\n', `card: ${both.name} holds ${held}`);
+    'crashed take.aif, card/ZOOM0001.WAV\n', `card: ${both.name} holds ${held}`);
 }
 
 check(requests.every((url) => url.startsWith('file:') || url.startsWith('blob:') || url.startsWith('data:')),
