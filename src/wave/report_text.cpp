@@ -29,6 +29,8 @@ std::string format_name(const AudioFormat& f) {
     return tag;
 }
 
+namespace {
+
 // The words for each form: its name, its data chunk's and its form size's, its frame count's.
 struct FormWords {
     const char* data;       // "data size 0 -> 600 bytes"
