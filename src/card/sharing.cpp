@@ -282,13 +282,35 @@ struct Sharer {
         return 0;
     }
 
-    // A blank cluster: a muted track's, or never written. The pattern's, or the muted one of two.
+    // A blank cluster: a muted track's, or never written. The pattern's, or the muted one of two;
+    // where the pattern names a take whose audio goes on, a track whose audio stopped before its
+    // last cluster's end: its later clusters never reached the card, and the others' go on.
     void blank(uint32_t c, std::pair<size_t, size_t> named) {
-        const bool second = named.second != kNone && (flags[clusters[named.second].back()] & kBlank) &&
-                            !(flags[clusters[named.first].back()] & kBlank);
-        give(c, second ? named.second : named.first);
+        size_t to = named.first;
+        if (named.second != kNone && (flags[clusters[named.second].back()] & kBlank) &&
+            !(flags[clusters[to].back()] & kBlank))
+            to = named.second;
+        for (size_t m = 0; m < members() && !ends_blank(to); ++m)
+            if (active(m, c) && sounded(m) && ends_blank(m)) to = m;
+        give(c, to);
         const uint64_t bytes = ++blank_run * uint64_t{vc.volume.cluster_bytes};
         if (bytes >= kBlankRun) why = std::to_string(bytes) + " bytes in a row were never written";
+    }
+
+    // Whether take `m` holds audio past its first cluster: a track, not a muted one.
+    bool sounded(size_t m) const {
+        return clusters[m].size() > 1 &&
+               std::any_of(clusters[m].begin() + 1, clusters[m].end(), [&](uint32_t k) { return !(flags[k] & kBlank); });
+    }
+
+    // Whether take `m`'s last cluster is never written, or its last sector is: where a track
+    // whose audio stopped inside it goes on.
+    bool ends_blank(size_t m) {
+        const uint32_t c = clusters[m].back();
+        if (flags[c] & kBlank) return true;
+        const Volume& v = vc.volume;
+        const std::vector<uint8_t> last = read(v.cluster_offset(c) + v.cluster_bytes - 512, 512);
+        return !last.empty() && std::all_of(last.begin(), last.end(), [](uint8_t b) { return b == 0; });
     }
 
     // Space never written after the group's audio is no part of it; a muted track's blank
@@ -300,7 +322,9 @@ struct Sharer {
                 if (!(flags[c] & kBlank) || known.count(c)) audio_end = std::max(audio_end, c);
         for (size_t m = 0; m < members(); ++m) {
             if (takes[m]->stopped.empty()) takes[m]->stopped = "its group stopped: " + why;
-            while (clusters[m].size() > 1 && clusters[m].back() > audio_end) {
+            // A track whose audio stopped before the others': its clusters never written after it.
+            while (clusters[m].size() > 1 && (flags[clusters[m].back()] & kBlank) && !known.count(clusters[m].back()) &&
+                   (sounded(m) || clusters[m].back() > audio_end)) {
                 flags[clusters[m].back()] &= static_cast<uint8_t>(~kUsed);
                 clusters[m].pop_back();
             }
