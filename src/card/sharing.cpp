@@ -231,14 +231,27 @@ struct Sharer {
 
     // Whether the first bytes of cluster `c` go on from take `m`, though the rest does not: the
     // cluster the take was being written into when the power went, older audio after its end.
+    // Where the rest of the cluster was never written, the bytes before it are heard too.
     bool ends_in(uint32_t c, size_t m) {
         const Volume& v = vc.volume;
-        for (size_t n : {size_t{4096}, size_t{1536}}) {
-            if (n >= v.cluster_bytes) continue;
+        const size_t written = written_of(c);
+        for (size_t n : {size_t{4096}, size_t{1536}, written}) {
+            if (n >= v.cluster_bytes || n == 0) continue;
             const std::vector<uint8_t> head = read(v.cluster_offset(c), n);
             if (!head.empty() && score(m, c, head) <= kContinues) return true;
         }
         return false;
+    }
+
+    // The bytes of cluster `c` before its last sectors that were never written (all 00), to its
+    // last byte that is not 00; 0 where its last sector was written.
+    size_t written_of(uint32_t c) {
+        const Volume& v = vc.volume;
+        const std::vector<uint8_t> all = read(v.cluster_offset(c), v.cluster_bytes);
+        if (all.size() < 512 || !std::all_of(all.end() - 512, all.end(), [](uint8_t b) { return b == 0; })) return 0;
+        size_t n = all.size() - 512;
+        while (n > 0 && all[n - 1] == 0) --n;
+        return n;
     }
 
     // Cluster `c` in the allocator's order: given to a take, or the group stops (`why`). Returns
@@ -273,8 +286,10 @@ struct Sharer {
         if (heard != kNone) return give(c, heard), 0;
         ended[named.first] = true;
         if (ends_in(c, named.first)) {
+            // What follows in the cluster was never written: the others' clusters may go on.
             give(c, named.first);
             takes[named.first]->stopped = "its audio stops inside cluster " + std::to_string(c);
+            if (ends_blank(named.first)) return 0;
         } else {
             takes[named.first]->stopped = "cluster " + std::to_string(c) + " does not go on from its audio";
         }
