@@ -2,7 +2,9 @@
 // allocator in turn, so the files' clusters interleave in a pattern that repeats. Where the FAT
 // links a cluster, it belongs to that chain; past the links, each free cluster in the
 // allocator's order goes to the take the pattern names, if its audio goes on from that take's,
-// else to the take it does continue, else it ends the take. The group's files end together.
+// else to the take it does continue, else it ends the take. The group's files end together, but
+// for a track whose audio stops inside a cluster never written after it: its later clusters
+// never reached the card, and the others' go on.
 #include <algorithm>
 #include <map>
 
@@ -305,8 +307,12 @@ struct Sharer {
         if (named.second != kNone && (flags[clusters[named.second].back()] & kBlank) &&
             !(flags[clusters[to].back()] & kBlank))
             to = named.second;
-        for (size_t m = 0; m < members() && !ends_blank(to); ++m)
-            if (active(m, c) && sounded(m) && ends_blank(m)) to = m;
+        if (!ends_blank(to))
+            for (size_t m = 0; m < members(); ++m)
+                if (active(m, c) && sounded(m) && ends_blank(m)) {
+                    to = m;
+                    break;
+                }
         give(c, to);
         const uint64_t bytes = ++blank_run * uint64_t{vc.volume.cluster_bytes};
         if (bytes >= kBlankRun) why = std::to_string(bytes) + " bytes in a row were never written";
