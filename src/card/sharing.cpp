@@ -21,6 +21,8 @@ constexpr uint32_t kNear = 16;
 constexpr size_t kListen = 16384;  // bytes each side of a junction
 constexpr size_t kNone = ~size_t{0};
 constexpr double kClearlyBetter = 0.6;
+constexpr double kSure = 1.6;            // a named take this sure to go on is not weighed against the others
+constexpr double kBetterInDoubt = 0.75;  // how much better another must go on, where the named is in doubt
 
 bool groupable(const Head& h, const std::vector<uint8_t>& flags) {
     return !h.own.empty() && !(flags[h.own.front()] & kClosed) &&
@@ -206,13 +208,24 @@ struct Sharer {
         const double spectral = junction_score(*tail, heard_start(m, c, head));
         if (spectral <= kContinues) return spectral;
         const uint64_t end = clusters[m].size() * uint64_t{vc.volume.cluster_bytes};
-        return continuity_score(grids[m], tail_of(m), end, head, spectral);
+        const double heard = continuity_score(grids[m], tail_of(m), end, head, spectral);
+        if (heard >= spectral) return spectral;
+        // Saved by its samples: it goes on, but less surely than any take whose colour goes on,
+        // as the prediction's answer is on a scale of its own.
+        return kContinues * (0.9 + 0.1 * heard / (1 + heard));
+    }
+
+    // How much worse take `m`'s own predictor does on `head` than on its own last frames; -1
+    // where its samples cannot tell.
+    double drift(size_t m, const std::vector<uint8_t>& head) {
+        const uint64_t end = clusters[m].size() * uint64_t{vc.volume.cluster_bytes};
+        return prediction_drift(grids[m], tail_of(m), end, head);
     }
 
     // Who cluster `c` goes to by its sound, or kNone where it continues no take of the group:
     // then the take the pattern named ends. Where the pattern names two, the one it continues
     // better; a take the pattern did not name only where it continues it clearly better. The
-    // other takes are listened to only where the ones named do not go on into it.
+    // other takes are listened to only where the ones named are not sure to go on into it.
     size_t listen(uint32_t c, std::pair<size_t, size_t> named) {
         const Volume& v = vc.volume;
         const std::vector<uint8_t> head = read(v.cluster_offset(c), std::min<size_t>(kListen, v.cluster_bytes));
@@ -223,12 +236,47 @@ struct Sharer {
         };
         size_t pick = named.first;
         if (named.second != kNone && weigh(named.second) < weigh(pick)) pick = named.second;
-        if (weigh(pick) <= kContinues) return pick;
-        size_t best = kNone;
-        double best_score = std::min(kContinues, scores[pick] * kClearlyBetter);
+        const double named_score = weigh(pick);
+        if (named_score <= kSure) return pick;
+        std::vector<size_t> rivals;  // the others whose colour goes on into it too
         for (size_t m = 0; m < members(); ++m)
-            if (weigh(m) <= best_score) best = m, best_score = scores[m];
+            if (m != pick && weigh(m) <= kContinues) rivals.push_back(m);
+        if (named_score <= kContinues) return rivals.empty() ? pick : settle_doubt(pick, rivals, scores, head);
+        size_t best = kNone;
+        double bar = std::min(kContinues, named_score * kClearlyBetter);
+        for (size_t m : rivals)
+            if (scores[m] <= bar) best = m, bar = scores[m];
         return best;
+    }
+
+    // The named take `pick` and `rivals` all go on into a cluster by their colour, `pick` not
+    // surely: tracks of one noisy colour go on into each other's a little. Whose own samples
+    // predict it clearly better takes it; where they cannot tell, whose colour is clearly closer.
+    // A cluster the power cut while it was being written keeps the pattern's take: its sectors
+    // never written say nothing of whose it is.
+    size_t settle_doubt(size_t pick, const std::vector<size_t>& rivals, const std::vector<double>& scores,
+                        const std::vector<uint8_t>& head) {
+        for (size_t at = 0; at + 512 <= head.size(); at += 512)
+            if (std::all_of(head.begin() + static_cast<long>(at), head.begin() + static_cast<long>(at + 512),
+                            [](uint8_t b) { return b == 0; }))
+                return pick;
+        const double own = drift(pick, head);
+        if (own >= 0) {
+            size_t better = pick;
+            double bar = own * kBetterInDoubt;
+            bool told = true;
+            for (size_t m : rivals) {
+                const double d = drift(m, head);
+                told = told && d >= 0;
+                if (d >= 0 && d < bar) better = m, bar = d;
+            }
+            if (better != pick || told) return better;
+        }
+        size_t better = pick;
+        double bar = scores[pick] * kBetterInDoubt;
+        for (size_t m : rivals)
+            if (scores[m] <= bar) better = m, bar = scores[m];
+        return better;
     }
 
     // Whether the first bytes of cluster `c` go on from take `m`, though the rest does not: the

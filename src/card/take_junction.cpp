@@ -123,33 +123,61 @@ double burst(const std::vector<double>& sum, size_t i) {
 
 }  // namespace
 
-double continuity_score(const Grid& g, const std::vector<uint8_t>& before, uint64_t end,
-                        const std::vector<uint8_t>& after, double spectral) {
-    // A colour far from the take's is not made up for: another track may predict itself as well.
-    if (spectral > kRescued * kContinues || !g.known || end < g.data_start + before.size()) return spectral;
+namespace {
+
+// How the take's own predictor does across a junction: the burst of error just after it, and
+// the error after it against the error before it. Silent (`speaks` false) where there are too
+// few frames, or the audio on either side is too unpredictable for the prediction to tell.
+struct Prediction {
+    bool speaks = false;
+    double burst = 0, drift = 1;  // drift: the error after the junction over the error before it
+};
+
+Prediction predict_across(const Grid& g, const std::vector<uint8_t>& before, uint64_t end,
+                          const std::vector<uint8_t>& after) {
+    Prediction p;
+    if (!g.known || end < g.data_start + before.size()) return p;
     std::vector<uint8_t> both = before;
     both.insert(both.end(), after.begin(), after.begin() + static_cast<long>(std::min<size_t>(after.size(), 8192)));
     const Frames f = frames_of(g, both.data(), both.size(), end - before.size());
     const uint64_t junction = end <= g.data_start ? 0 : (end - g.data_start) / g.frame_bytes;  // its straddling frame
-    if (junction < f.first + kSide + kOrder + 64 || junction + kBurst > f.first + f.size()) return spectral;
+    if (junction < f.first + kSide + kOrder + 64 || junction + kBurst > f.first + f.size()) return p;
     const size_t at = static_cast<size_t>(junction - f.first), from = at - kSide;
     double gain = 1;
     const std::vector<double> e = errors(f, from, from, std::min(f.size(), at + kBurst + kSide), gain);
-    if (gain < kPredictable) return spectral;
+    if (gain < kPredictable) return p;
     for (const std::vector<double>& x : f.x) {  // and so must the audio after the junction be
         double after_gain = 1;
         fit(x, at + kBurst, x.size(), after_gain);
-        if (after_gain < kPredictable) return spectral;
+        if (after_gain < kPredictable) return p;
     }
     std::vector<double> sum(e.size() + 1, 0.0);
     for (size_t i = 0; i < e.size(); ++i) sum[i + 1] = sum[i] + e[i];
-    // Where the take goes on, about 1; a jump of its own size, or a change of how well it is
-    // predicted, far more.
     const double own_error = (sum[at - from] - sum[at - from - kSide]) / kSide + 1;
     const size_t tail = e.size() - (at - from) - kBurst;
-    if (tail < 32) return spectral;
+    if (tail < 32) return p;
     const double next = (sum.back() - sum[at - from + kBurst]) / static_cast<double>(tail) + 1;
-    return std::min(spectral, burst(sum, kSide) / 4 * (1 + std::fabs(std::log(next / own_error)) / 2));
+    p.speaks = true, p.burst = burst(sum, kSide), p.drift = next / own_error;
+    return p;
+}
+
+}  // namespace
+
+double continuity_score(const Grid& g, const std::vector<uint8_t>& before, uint64_t end,
+                        const std::vector<uint8_t>& after, double spectral) {
+    // A colour far from the take's is not made up for: another track may predict itself as well.
+    if (spectral > kRescued * kContinues) return spectral;
+    const Prediction p = predict_across(g, before, end, after);
+    if (!p.speaks) return spectral;
+    // Where the take goes on, about 1; a jump of its own size, or a change of how well it is
+    // predicted, far more.
+    return std::min(spectral, p.burst / 4 * (1 + std::fabs(std::log(p.drift)) / 2));
+}
+
+double prediction_drift(const Grid& g, const std::vector<uint8_t>& before, uint64_t end,
+                        const std::vector<uint8_t>& after) {
+    const Prediction p = predict_across(g, before, end, after);
+    return p.speaks ? p.drift : -1;
 }
 
 uint64_t sound_end(const Grid& g, ByteSource& take, uint64_t from, uint64_t length, uint64_t phase) {

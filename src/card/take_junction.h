@@ -22,6 +22,12 @@ namespace ostrel::card {
 double continuity_score(const Grid& grid, const std::vector<uint8_t>& before, uint64_t end,
                         const std::vector<uint8_t>& after, double spectral);
 
+// How much worse the take's own predictor does on the first frames of `after` than on its last
+// frames: about 1 where they go on from it, more where another's audio is there. -1 where the
+// prediction cannot tell (too few frames, audio too unpredictable).
+double prediction_drift(const Grid& grid, const std::vector<uint8_t>& before, uint64_t end,
+                        const std::vector<uint8_t>& after);
+
 // The first sector boundary in [from, length) of the take's file where its audio decisively stops
 // going on from itself, or `length` where none does. Boundaries are the file offsets that are
 // `phase` modulo 512; the audio before `from` is the take's own.

@@ -45,13 +45,13 @@ MODULES = ["fat", "vfat", "exfat", "nls_ascii", "nls_cp437", "nls_iso8859-1", "n
 # the recovery learns them (issue 35). Flip a case to True when it passes.
 EXPECTED = {
     "fat32-behind-45": True,
-    "fat32-group-45": False,  # each track cut at 31-32 s, its audio runs to 36.5-42 s; TR2 then another track's
+    "fat32-group-45": True,
     "fat32-group-70": True,
     "fat32-fsync-20": True,
     "fat32-behind-fsync-20": True,
     "exfat-fsync-20": True,
     "exfat-behind-45": True,
-    "fat16-group-45": False,  # TR2-MIX end at the FAT (30.9 s), their audio runs to 36.5 s
+    "fat16-group-45": True,
     "exfat-reused-group-45": False,  # whole, then 2.7-3.2 s of the older takes
     "fat32-reused-single-45": False,  # whole, then 24.6 s of the older takes
     "exfat-reused-single-45": False,  # whole, then 25 s of the older takes
