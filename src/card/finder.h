@@ -50,10 +50,11 @@ struct Reporter {
 };
 
 // Reads the clusters in [from, to) no entry holds and not read yet, `step` bytes at most at a
-// time, and marks what each holds, telling `reporter`. Returns the bytes read.
+// time into `buffer` (kept from call to call, so that its pages are touched once), and marks
+// what each holds, telling `reporter`. Returns the bytes read.
 uint64_t read_clusters(ByteSource& source, const VolumeContents& vc, std::vector<uint8_t>& flags,
                        std::map<uint32_t, uint32_t>& riff, uint32_t from, uint32_t to, size_t step,
-                       Reporter* reporter = nullptr);
+                       std::vector<uint8_t>& buffer, Reporter* reporter = nullptr);
 
 // One volume as the finder works on it: what its clusters hold, and which are taken.
 struct VolumeScan {
@@ -129,6 +130,11 @@ uint32_t window_end(const VolumeContents& vc, const std::vector<const Head*>& he
 // A free cluster's take whose header's sizes agree ends where its header says: `take` is cut
 // there, and what the walk added after it is returned as a take of its own (or none).
 bool end_by_own_header(ByteSource& source, const Volume& volume, LostTake& take, LostTake& after);
+
+// Whether the header of the take `take` begins with gives it, as a recorder that closed it does,
+// at least `length` bytes: the card holds no more of it than its recorder wrote, so no other
+// audio lies inside those bytes.
+bool closed_at_least(ByteSource& take, uint64_t length);
 
 // What the walk found after a take's end, as a file of its own in the take's format.
 LostTake after_part(ByteSource& source, const Volume& volume, const LostTake& take, std::vector<uint32_t> clusters,

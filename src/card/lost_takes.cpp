@@ -201,10 +201,9 @@ void keep_settled(Findings& f) {
 
 uint64_t read_clusters(ByteSource& source, const VolumeContents& vc, std::vector<uint8_t>& flags,
                        std::map<uint32_t, uint32_t>& riff, uint32_t from, uint32_t to, size_t step,
-                       Reporter* reporter) {
+                       std::vector<uint8_t>& buf, Reporter* reporter) {
     const Volume& v = vc.volume;
     const uint32_t per_read = step / v.cluster_bytes > 0 ? static_cast<uint32_t>(step / v.cluster_bytes) : 1;
-    std::vector<uint8_t> buf;
     uint64_t scanned = 0;
     to = to < v.end() ? to : v.end();
     for (uint32_t c = from < kFirstCluster ? kFirstCluster : from; c < to;) {
@@ -215,7 +214,7 @@ uint64_t read_clusters(ByteSource& source, const VolumeContents& vc, std::vector
         uint32_t n = 1;
         while (n < per_read && c + n < to && (flags[c + n] & kUnread)) ++n;
         const size_t bytes = size_t{n} * v.cluster_bytes;
-        buf.resize(bytes);
+        if (buf.size() < bytes) buf.resize(bytes);
         if (source.read_at(v.cluster_offset(c), buf.data(), bytes)) {
             for (uint32_t k = 0; k < n; ++k) classify(v, flags, riff, c + k, buf.data() + size_t{k} * v.cluster_bytes);
             scanned += bytes;
@@ -242,7 +241,7 @@ Findings find_hot_takes(ByteSource& source, uint64_t length, const FindOptions& 
                 const uint64_t to = at + clusters;
                 r.scanned += read_clusters(source, vc, r.flags[vi], r.riff[vi], at,
                                            to < vc.volume.end() ? static_cast<uint32_t>(to) : vc.volume.end(),
-                                           o.scan_step, &reporter);
+                                           o.scan_step, r.buffer, &reporter);
             }
         }
         size_t unsettled = 0;
@@ -261,7 +260,7 @@ Findings find_all_takes(ByteSource& source, const FindOptions& o, CardReading& r
     reporter.begin(ProgressReport::Step::Rest, left, read);
     for (size_t vi = 0; vi < card.volumes.size(); ++vi) {
         r.scanned += read_clusters(source, card.volumes[vi], r.flags[vi], r.riff[vi], kFirstCluster,
-                                   card.volumes[vi].volume.end(), o.scan_step, &reporter);
+                                   card.volumes[vi].volume.end(), o.scan_step, r.buffer, &reporter);
         for (uint8_t& flag : r.flags[vi]) flag &= static_cast<uint8_t>(~kUnread);  // what failed to read is nothing
     }
     size_t unsettled = 0;

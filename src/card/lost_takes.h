@@ -63,7 +63,7 @@ struct Findings {
 };
 
 struct FindOptions {
-    size_t scan_step = size_t{4} << 20;  // the most bytes of free clusters read at once
+    size_t scan_step = size_t{1} << 20;  // the most bytes of free clusters read at once: within the CPU's cache
     std::vector<uint8_t> like;           // a header the user trusts, for takes that have none
     std::string like_path;
     Progress* progress = nullptr;        // told how far reading has come
@@ -87,6 +87,7 @@ struct CardReading {
     std::vector<std::map<uint32_t, uint32_t>> riff;       // the RIFF size in each that begins with a header
     std::vector<std::vector<Look>> looks;                 // each volume's entries
     uint64_t scanned = 0;
+    std::vector<uint8_t> buffer;  // what the clusters are read into
     ProgressReport progress;  // how far the whole job has come, across both phases
 };
 

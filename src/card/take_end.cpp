@@ -34,6 +34,15 @@ uint64_t closed_length(ByteSource& take, uint64_t length) {
 
 }  // namespace
 
+bool closed_at_least(ByteSource& take, uint64_t length) {
+    if (length < 12) return false;
+    const RepairPlan p = plan_repair(take, length);
+    if (!p.wave_form || !p.format.known || p.verdict == Verdict::NoDataBlock) return false;
+    const uint64_t none = p.rf64 ? ~uint64_t{0} : 0xFFFFFFFFu;
+    if (p.form_size == 0 || p.form_size == none || p.stored_size == 0 || p.stored_size == none) return false;
+    return p.form_size + 8 >= length && p.data_id + 8 + p.stored_size >= length;
+}
+
 bool end_by_own_header(ByteSource& source, const Volume& v, LostTake& take, LostTake& after) {
     TakeSource bytes(source, v, take.runs);
     if (take.bytes < 12) return false;

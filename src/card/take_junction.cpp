@@ -224,7 +224,7 @@ LostTake end_by_sound(ByteSource& source, const Volume& v, LostTake& take, uint6
     const uint64_t cs = v.cluster_bytes, hs = take.header.size();
     TakeSource bytes(source, v, take);
     const Grid g = grid_of(bytes, take.bytes);
-    if (!g.known) return {};
+    if (!g.known || closed_at_least(bytes, take.bytes)) return {};
     const uint64_t phase = (hs % kSectorBytes + kSectorBytes - take.skip % kSectorBytes) % kSectorBytes;
     uint64_t from = std::max(g.data_start, own + hs > take.skip ? own + hs - take.skip : 0);
     if (take.bytes > kMostScanned) from = std::max(from, take.bytes - kMostScanned);

@@ -210,7 +210,8 @@ uint64_t appended_chunk_start(const Tail& t, uint64_t end) {
         const uint8_t* h = t.at(at);
         const uint32_t size = load_le32(h + 4);
         const uint64_t chunk_end = at + 8 + size;
-        if (trailing_id(h) && (chunk_end == end || ((size & 1) && chunk_end + 1 == end))) return at;
+        // The size first: it rules out all but a byte or two of the tail, the names only those.
+        if ((chunk_end == end || ((size & 1) && chunk_end + 1 == end)) && trailing_id(h)) return at;
     }
     return end;
 }
