@@ -21,6 +21,10 @@ constexpr size_t kSide = 256;     // frames before it that say how well the take
 constexpr size_t kBlock = 16384;  // frames judged with one fit
 constexpr double kDecisive = 40;  // the burst against the error before it, at the least
 constexpr double kAboveOwn = 4;   // and against the most the take's own audio showed
+constexpr double kDrifted = 2.5;  // the error after a boundary against the error before it, at the least
+constexpr double kDriftAboveOwn = 1.8;  // and against the most the take's own audio showed
+constexpr uint64_t kOwnHeard = 8192;    // frames of the take's own audio heard before its drift may end it
+constexpr double kNoisy = 30;           // the take's power over its error below which only its drift can tell
 constexpr double kPredictable = 8;  // the take's power over its error, for the prediction to speak
 constexpr double kRescued = 12;   // the most junction_score's answer may be above kContinues
 constexpr uint64_t kMostScanned = uint64_t{8} << 20;  // of a take's end, read again to listen
@@ -180,11 +184,74 @@ double prediction_drift(const Grid& g, const std::vector<uint8_t>& before, uint6
     return p.speaks ? p.drift : -1;
 }
 
+namespace {
+
+// How much worse the block's predictor does over the kSide frames from e[i] than over the kSide
+// before it: about 1 where the take goes on, and from a junction on, as long as other audio
+// follows, as much worse as that audio is to the take's predictor.
+double drift(const std::vector<double>& sum, size_t i) {
+    return ((sum[i + kSide] - sum[i]) / kSide + 1) / ((sum[i] - sum[i - kSide]) / kSide + 1);
+}
+
+// What the scan of a take's end has heard of the take's own audio so far.
+struct Heard {
+    double burst = 0, drift = 0;  // the most each showed
+    uint64_t frames = 0;          // how many frames that is over
+};
+
+// The sector boundary (file offsets `phase` modulo 512) nearest the start of grid frame `frame`.
+uint64_t nearest_boundary(const Grid& g, uint64_t frame, uint64_t phase) {
+    const uint64_t byte = g.data_start + frame * g.frame_bytes, p = phase % 512;
+    if (byte < p) return p;
+    return (byte - p + 256) / 512 * 512 + p;
+}
+
+// One block of the scan: frames f.x from grid frame f.first, their errors' prefix sums `sum`
+// from the frame lo frames in. The boundary where the take's audio decisively stops, or 0.
+uint64_t block_end(const Grid& g, const Frames& f, const std::vector<double>& sum, size_t lo, uint64_t from,
+                   uint64_t length, uint64_t phase, bool last, double gain, Heard& own) {
+    const size_t n = sum.size() - 1;
+    const uint64_t fb = g.frame_bytes;
+    for (size_t i = kSide; i + kBurst <= n && (i + kBurst + kSide <= n || last); ++i) {
+        const uint64_t frame = f.first + lo + i, byte = g.data_start + frame * fb;
+        const double b = burst(sum, i);
+        // A boundary inside this frame or at its start: the frame it straddles is weighed too.
+        const uint64_t next = byte + fb;
+        const uint64_t boundary = (next - 1 - (next - 1 + 512 - phase % 512) % 512);
+        if (boundary >= byte && boundary >= from && boundary < length && b >= kDecisive && b >= kAboveOwn * own.burst)
+            return boundary;
+        // Other audio the take's predictor does worse on, for as long as it lasts: where the take
+        // is noisy, its junction bursts no more than its own samples do (where it is not, the
+        // burst tells, and the error of audio this predictable moves with every note). Its end is the frame the
+        // drift peaks at, once it stands clear of anything the take's own audio did.
+        // The kSide frames before the block's first are the ones its predictor was fitted on.
+        if (gain < kNoisy && i >= 2 * kSide && i + kSide <= n && own.frames >= kOwnHeard) {
+            const double d = drift(sum, i);
+            if (d >= kDrifted && d >= kDriftAboveOwn * own.drift) {
+                size_t peak = i;
+                for (size_t j = i; j <= i + kSide && j + kSide <= n; ++j)
+                    if (drift(sum, j) > drift(sum, peak)) peak = j;
+                const uint64_t end = nearest_boundary(g, f.first + lo + peak, phase);
+                if (end >= from && end < length) return end;
+            }
+        }
+        if (i >= kSide + kBurst + kSide) {
+            own.burst = std::max(own.burst, burst(sum, i - kBurst - kSide));
+            if (i >= 4 * kSide) own.drift = std::max(own.drift, drift(sum, i - 2 * kSide)), ++own.frames;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
 uint64_t sound_end(const Grid& g, ByteSource& take, uint64_t from, uint64_t length, uint64_t phase) {
     if (!g.known || length <= from || from < g.data_start) return length;
     const uint64_t fb = g.frame_bytes, lead = (kTrain + kSide + kOrder) * fb;
-    double own = 0;  // the most the take's own audio showed
-    for (uint64_t at = std::max(from, g.data_start + (kSide + kOrder) * fb); at < length;) {
+    Heard own;
+    // The take's own audio before `from` is heard too, to know how much its sound moves.
+    const uint64_t heard_from = from - std::min(from - g.data_start, (2 * kOwnHeard + 4 * kSide) * fb);
+    for (uint64_t at = std::max(heard_from, g.data_start + (kSide + kOrder) * fb); at < length;) {
         const uint64_t start = at - std::min(at - g.data_start, lead);
         const uint64_t stop = std::min(length, at + (kBlock + kBurst + kSide) * fb);
         std::vector<uint8_t> bytes(static_cast<size_t>(stop - start));
@@ -197,17 +264,11 @@ uint64_t sound_end(const Grid& g, ByteSource& take, uint64_t from, uint64_t leng
         const std::vector<double> e = errors(f, i0, lo, f.size(), gain);
         std::vector<double> sum(e.size() + 1, 0.0);
         for (size_t i = 0; i < e.size(); ++i) sum[i + 1] = sum[i] + e[i];
-        for (size_t i = kSide; i + kBurst <= e.size() && (i + kBurst + kSide <= e.size() || stop == length); ++i) {
-            const uint64_t frame = f.first + lo + i, byte = g.data_start + frame * fb;
-            const double b = burst(sum, i);
-            // A boundary inside this frame or at its start: the frame it straddles is weighed too.
-            const uint64_t next = byte + fb;
-            const uint64_t boundary = (next - 1 - (next - 1 + 512 - phase % 512) % 512);
-            if (boundary >= byte && boundary >= from && boundary < length && b >= kDecisive && b >= kAboveOwn * own)
-                return boundary;
-            if (i >= kSide + kBurst + kSide) own = std::max(own, burst(sum, i - kBurst - kSide));
-        }
-        const uint64_t next = g.data_start + (f.first + f.size() - std::min(f.size(), kBurst + kSide)) * fb;
+        const uint64_t end = block_end(g, f, sum, lo, from, length, phase, stop == length, gain, own);
+        if (end != 0) return end;
+        // The next block's first frames are this one's last unheard ones, and those its drift
+        // could not weigh.
+        const uint64_t next = g.data_start + (f.first + f.size() - std::min(f.size(), kBurst + 2 * kSide)) * fb;
         if (next <= at) break;
         at = next;
     }

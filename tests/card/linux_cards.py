@@ -53,8 +53,8 @@ EXPECTED = {
     "exfat-behind-45": True,
     "fat16-group-45": True,
     "exfat-reused-group-45": False,  # whole, then 2.7-3.2 s of the older takes
-    "fat32-reused-single-45": False,  # whole, then 24.6 s of the older takes
-    "exfat-reused-single-45": False,  # whole, then 25 s of the older takes
+    "fat32-reused-single-45": True,
+    "exfat-reused-single-45": True,
     "fat32-single-70": True,
 }
 
