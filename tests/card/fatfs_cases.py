@@ -11,6 +11,7 @@ rows and how FatFs left each track's chain. Exit 77 when skipped.
 """
 import json
 import os
+import random
 import shutil
 import struct
 import subprocess
@@ -82,10 +83,15 @@ def older_takes(d):
     return ["mkdir", "SONGS", "copy", chord, "SONGS/SONG0001.WAV", "copy", noise, "SONGS/SONG0002.WAV"]
 
 
-def record(rec, d, name, fs, mb, cluster, tracks, folder="TAKE01", sync=0, cut=0.8, table="sfd", older=(), before=()):
+def record(rec, d, name, fs, mb, cluster, tracks, folder="TAKE01", sync=0, cut=0.8, table="sfd", older=(), before=(),
+           noise=False):
     """One card: formatted, older takes copied in and formatted over when given, then `before`,
-    then the session of `tracks` (card name, local file, bytes a turn). Returns the case."""
+    then the session of `tracks` (card name, local file, bytes a turn). With `noise`, the card
+    holds random bytes wherever FatFs writes nothing. Returns the case."""
     image = f"{d}/{name}.img"
+    if noise:
+        with open(image, "wb") as f:
+            f.write(random.Random(name).randbytes(mb << 20))
     subprocess.run(["truncate", "-s", f"{mb}M", image], check=True)
     mkfs = ["mkfs", fs, str(cluster), table]
     args = mkfs + (list(older) + mkfs if older else []) + list(before) + (["mkdir", folder] if folder else [])
@@ -122,6 +128,8 @@ def build_cases(rec, d):
     music = lambda k: piece(d, k) or track_sound(d, f"st{k}", k, 16, 6, 2)  # noqa: E731
     cases.append(record(rec, d, "fat32-4k-3stereo-8190", "fat32", 300, 4096, [
         (f"TAKE01_TR{k + 1}.WAV", music(k), 8190) for k in range(3)], cut=0.5))
+    # Free space full of noise, as on a card used in another device: no track runs on into it.
+    cases.append(record(rec, d, "exfat-noise-group", "exfat", 160, 32768, four(6, 16), noise=True))
     cases.append(record(rec, d, "fat32-short-group", "fat32", BIG, 32768, [
         (f"TAKE01_TR{k + 1}.WAV", big(3, k), mono) for k in range(3)] + [
         ("TAKE01_MIX.WAV", mix_sound(d, "mix3", 3), 2 * mono)]))
