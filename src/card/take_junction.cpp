@@ -24,6 +24,9 @@ constexpr double kAboveOwn = 4;   // and against the most the take's own audio s
 constexpr double kDrifted = 2.5;  // the error after a boundary against the error before it, at the least
 constexpr double kDriftAboveOwn = 1.8;  // and against the most the take's own audio showed
 constexpr uint64_t kOwnHeard = 8192;    // frames of the take's own audio heard before its drift may end it
+constexpr double kUsual = 0.25;         // the least power, against the take's usual, for its error alone to tell
+constexpr double kFallen = 0.125;       // the most power after a boundary, against before it, that says the take stopped
+constexpr double kQuieter = 0.25;       // the least power after a boundary, against before it, for its drift to tell
 constexpr double kNoisy = 30;           // the take's power over its error below which only its drift can tell
 constexpr double kPredictable = 8;  // the take's power over its error, for the prediction to speak
 constexpr double kRescued = 12;   // the most junction_score's answer may be above kContinues
@@ -189,13 +192,34 @@ namespace {
 // How much worse the block's predictor does over the kSide frames from e[i] than over the kSide
 // before it: about 1 where the take goes on, and from a junction on, as long as other audio
 // follows, as much worse as that audio is to the take's predictor.
-double drift(const std::vector<double>& sum, size_t i) {
+double ratio(const std::vector<double>& sum, size_t i) {
     return ((sum[i + kSide] - sum[i]) / kSide + 1) / ((sum[i] - sum[i - kSide]) / kSide + 1);
 }
+
+// How the audio from frame i on drifts from the take's, from the prefix sums of the errors
+// (`sum`) and of the audio's power. Its error against its power: a word or a note that begins
+// out of a quiet passage is louder and its error with it, while other audio the predictor does
+// not know raises the error alone. Where the take was at its usual loudness before i, the error
+// alone too: other audio, louder, that the predictor knows no better. Where the audio after i is
+// far quieter (the silence after a take's last sector), 0.
+struct Drifts {
+    const std::vector<double>& sum;
+    const std::vector<double>& power;
+    double usual;  // the take's power per frame, as heard so far
+
+    double at(size_t i) const {
+        const double louder = ratio(power, i), error = ratio(sum, i);
+        if (louder <= kQuieter) return 0;
+        const double before = (power[i] - power[i - kSide]) / kSide;
+        return std::max(error / louder, before >= kUsual * usual ? error : 0);
+    }
+};
 
 // What the scan of a take's end has heard of the take's own audio so far.
 struct Heard {
     double burst = 0, drift = 0;  // the most each showed
+    double power = 0;             // summed over the frames heard
+    double fall = 1;              // the least power after a frame against before it
     uint64_t frames = 0;          // how many frames that is over
 };
 
@@ -206,9 +230,26 @@ uint64_t nearest_boundary(const Grid& g, uint64_t frame, uint64_t phase) {
     return (byte - p + 256) / 512 * 512 + p;
 }
 
-// One block of the scan: frames f.x from grid frame f.first, their errors' prefix sums `sum`
-// from the frame lo frames in. The boundary where the take's audio decisively stops, or 0.
-uint64_t block_end(const Grid& g, const Frames& f, const std::vector<double>& sum, size_t lo, uint64_t from,
+// Audio far quieter than the take's from a frame on, the take at its usual loudness before it,
+// where the take's own audio never fell so: its audio stopped there, and quieter audio, or
+// sectors never written, lie after it. The first sector boundary at or after the frame where
+// the fall is deepest, so that none of the take is cut away; else 0.
+uint64_t quiet_end(const Grid& g, const Frames& f, const std::vector<double>& power, size_t lo, size_t i,
+                   const Heard& own, uint64_t phase) {
+    const double usual = own.power / static_cast<double>(own.frames), fall = ratio(power, i);
+    if (fall > kFallen || fall > own.fall / 2 || (power[i] - power[i - kSide]) / kSide < kUsual * usual) return 0;
+    size_t deepest = i;
+    for (size_t j = i; j <= i + kSide; ++j)  // i + 2 kSide frames are there
+        if (ratio(power, j) < ratio(power, deepest)) deepest = j;
+    const uint64_t byte = g.data_start + (f.first + lo + deepest) * g.frame_bytes;
+    return byte + (512 + phase % 512 - byte % 512) % 512;
+}
+
+// One block of the scan: frames f.x from grid frame f.first, the prefix sums of their errors
+// (`sum`) and of their power (`power`) from the frame lo frames in. The boundary where the
+// take's audio decisively stops, or 0.
+uint64_t block_end(const Grid& g, const Frames& f, const std::vector<double>& sum, const std::vector<double>& power,
+                   size_t lo, uint64_t from,
                    uint64_t length, uint64_t phase, bool last, double gain, Heard& own) {
     const size_t n = sum.size() - 1;
     const uint64_t fb = g.frame_bytes;
@@ -222,22 +263,32 @@ uint64_t block_end(const Grid& g, const Frames& f, const std::vector<double>& su
             return boundary;
         // Other audio the take's predictor does worse on, for as long as it lasts: where the take
         // is noisy, its junction bursts no more than its own samples do (where it is not, the
-        // burst tells, and the error of audio this predictable moves with every note). Its end is the frame the
-        // drift peaks at, once it stands clear of anything the take's own audio did.
+        // burst tells, and the error of audio this predictable moves with every note). Its end is
+        // the frame the drift peaks at, once it stands clear of anything the take's own audio did.
         // The kSide frames before the block's first are the ones its predictor was fitted on.
+        const Drifts drifts{sum, power, own.frames ? own.power / static_cast<double>(own.frames) : 0};
         if (gain < kNoisy && i >= 2 * kSide && i + kSide <= n && own.frames >= kOwnHeard) {
-            const double d = drift(sum, i);
+            const double d = drifts.at(i);
             if (d >= kDrifted && d >= kDriftAboveOwn * own.drift) {
                 size_t peak = i;
                 for (size_t j = i; j <= i + kSide && j + kSide <= n; ++j)
-                    if (drift(sum, j) > drift(sum, peak)) peak = j;
+                    if (drifts.at(j) > drifts.at(peak)) peak = j;
                 const uint64_t end = nearest_boundary(g, f.first + lo + peak, phase);
                 if (end >= from && end < length) return end;
             }
         }
+        if (gain < kNoisy && own.frames >= kOwnHeard && i >= 2 * kSide && i + 2 * kSide <= n) {
+            const uint64_t end = quiet_end(g, f, power, lo, i, own, phase);
+            if (end >= from && end < length) return end;
+        }
         if (i >= kSide + kBurst + kSide) {
             own.burst = std::max(own.burst, burst(sum, i - kBurst - kSide));
-            if (i >= 4 * kSide) own.drift = std::max(own.drift, drift(sum, i - 2 * kSide)), ++own.frames;
+            if (i >= 4 * kSide) {
+                const size_t k = i - 2 * kSide;
+                own.drift = std::max(own.drift, drifts.at(k));
+                own.power += power[k + 1] - power[k], ++own.frames;
+                own.fall = std::min(own.fall, ratio(power, k));
+            }
         }
     }
     return 0;
@@ -263,8 +314,14 @@ uint64_t sound_end(const Grid& g, ByteSource& take, uint64_t from, uint64_t leng
         double gain = 1;
         const std::vector<double> e = errors(f, i0, lo, f.size(), gain);
         std::vector<double> sum(e.size() + 1, 0.0);
-        for (size_t i = 0; i < e.size(); ++i) sum[i + 1] = sum[i] + e[i];
-        const uint64_t end = block_end(g, f, sum, lo, from, length, phase, stop == length, gain, own);
+        std::vector<double> power(e.size() + 1, 0.0);
+        for (size_t i = 0; i < e.size(); ++i) {
+            sum[i + 1] = sum[i] + e[i];
+            double p = 0;
+            for (const std::vector<double>& x : f.x) p += x[lo + i] * x[lo + i];
+            power[i + 1] = power[i] + p;
+        }
+        const uint64_t end = block_end(g, f, sum, power, lo, from, length, phase, stop == length, gain, own);
         if (end != 0) return end;
         // The next block's first frames are this one's last unheard ones, and those its drift
         // could not weigh.
