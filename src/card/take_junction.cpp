@@ -53,6 +53,23 @@ double value(const Grid& g, const uint8_t* b) {
     return static_cast<double>((v & sign) ? static_cast<int64_t>(v) - (int64_t{sign} << 1) : static_cast<int64_t>(v));
 }
 
+// `n` samples of one channel, the first at `p`, a frame apart: the usual integer sizes read
+// straight, the rest one by one.
+void values(const Grid& g, const uint8_t* p, size_t n, double* x) {
+    const size_t step = g.frame_bytes;
+    if (!g.is_float && g.sample_bytes == 2) {
+        for (size_t i = 0; i < n; ++i, p += step)
+            x[i] = static_cast<double>(static_cast<int32_t>((uint32_t{p[0]} | uint32_t{p[1]} << 8) ^ 0x8000u) - 0x8000);
+    } else if (!g.is_float && g.sample_bytes == 3) {
+        for (size_t i = 0; i < n; ++i, p += step) {
+            const uint32_t v = uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16;
+            x[i] = static_cast<double>(static_cast<int32_t>(v ^ 0x800000u) - 0x800000);
+        }
+    } else {
+        for (size_t i = 0; i < n; ++i, p += step) x[i] = value(g, p);
+    }
+}
+
 // Frames of `bytes` (whose first byte is at file offset `at`) that lie whole inside it, one
 // channel after another: x[c][i] is channel c of the i-th frame from `first`.
 struct Frames {
@@ -67,12 +84,11 @@ Frames frames_of(const Grid& g, const uint8_t* bytes, size_t n, uint64_t at) {
     const uint64_t from = at <= g.data_start ? 0 : (at - g.data_start + g.frame_bytes - 1) / g.frame_bytes;
     const uint64_t to = (at + n - g.data_start) / g.frame_bytes;
     f.first = from;
-    f.x.assign(g.channels, std::vector<double>(to > from ? static_cast<size_t>(to - from) : 0));
-    for (uint64_t i = from; i < to; ++i) {
-        const uint8_t* p = bytes + (g.data_start + i * g.frame_bytes - at);
-        for (uint32_t c = 0; c < g.channels; ++c)
-            f.x[c][static_cast<size_t>(i - from)] = value(g, p + c * g.sample_bytes);
-    }
+    const size_t count = to > from ? static_cast<size_t>(to - from) : 0;
+    f.x.assign(g.channels, std::vector<double>(count));
+    if (count == 0) return f;
+    const uint8_t* first = bytes + (g.data_start + from * g.frame_bytes - at);
+    for (uint32_t c = 0; c < g.channels; ++c) values(g, first + c * g.sample_bytes, count, f.x[c].data());
     return f;
 }
 
@@ -100,6 +116,25 @@ std::vector<double> fit(const std::vector<double>& x, size_t from, size_t to, do
     return a;
 }
 
+// The square of the predictor's error at x[i], from the kOrder samples before it (as many as there are).
+double squared_error(const std::vector<double>& x, const std::vector<double>& a, size_t i) {
+    double p = x[i];
+    for (size_t k = 1; k <= kOrder && k <= i; ++k) p -= a[k] * x[i - k];
+    return p * p;
+}
+
+// The same for x[0..3], kOrder samples before each, added to e[0..3]: four at once, each summed
+// in the same order as alone, so that the answer is the same to the last bit.
+void squared_errors4(const double* x, const double* a, double* e) {
+    double p0 = x[0], p1 = x[1], p2 = x[2], p3 = x[3];
+    for (size_t k = 1; k <= kOrder; ++k) {
+        const double ak = a[k];
+        const double* back = x - k;
+        p0 -= ak * back[0], p1 -= ak * back[1], p2 -= ak * back[2], p3 -= ak * back[3];
+    }
+    e[0] += p0 * p0, e[1] += p1 * p1, e[2] += p2 * p2, e[3] += p3 * p3;
+}
+
 // The error of each frame in [from, to), summed over the channels, each channel with its own
 // predictor fitted on the kTrain frames before `fit_to`. `gain`: the least channel's.
 std::vector<double> errors(const Frames& f, size_t fit_to, size_t from, size_t to, double& gain) {
@@ -109,11 +144,10 @@ std::vector<double> errors(const Frames& f, size_t fit_to, size_t from, size_t t
         double g = 1;
         const std::vector<double> a = fit(x, fit_to - std::min(fit_to, kTrain), fit_to, g);
         gain = std::min(gain, g);
-        for (size_t i = from; i < to; ++i) {
-            double p = x[i];
-            for (size_t k = 1; k <= kOrder && k <= i; ++k) p -= a[k] * x[i - k];
-            e[i - from] += p * p;
-        }
+        size_t i = from;
+        for (; i < to && i < kOrder; ++i) e[i - from] += squared_error(x, a, i);
+        for (; i + 4 <= to; i += 4) squared_errors4(x.data() + i, a.data(), e.data() + (i - from));
+        for (; i < to; ++i) e[i - from] += squared_error(x, a, i);
     }
     return e;
 }
@@ -255,12 +289,14 @@ uint64_t block_end(const Grid& g, const Frames& f, const std::vector<double>& su
     const uint64_t fb = g.frame_bytes;
     for (size_t i = kSide; i + kBurst <= n && (i + kBurst + kSide <= n || last); ++i) {
         const uint64_t frame = f.first + lo + i, byte = g.data_start + frame * fb;
-        const double b = burst(sum, i);
         // A boundary inside this frame or at its start: the frame it straddles is weighed too.
+        // Only there is its burst asked.
         const uint64_t next = byte + fb;
         const uint64_t boundary = (next - 1 - (next - 1 + 512 - phase % 512) % 512);
-        if (boundary >= byte && boundary >= from && boundary < length && b >= kDecisive && b >= kAboveOwn * own.burst)
-            return boundary;
+        if (boundary >= byte && boundary >= from && boundary < length) {
+            const double b = burst(sum, i);
+            if (b >= kDecisive && b >= kAboveOwn * own.burst) return boundary;
+        }
         // Other audio the take's predictor does worse on, for as long as it lasts: where the take
         // is noisy, its junction bursts no more than its own samples do (where it is not, the
         // burst tells, and the error of audio this predictable moves with every note). Its end is
