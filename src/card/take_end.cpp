@@ -17,14 +17,18 @@ namespace {
 
 uint64_t entry_bytes(const Volume& v) { return v.kind == FsKind::Fat16 ? 2 : 4; }
 
+// Whether the plan's header holds sizes a recorder wrote when it closed the take, not the
+// placeholders it writes at the start.
+bool sizes_written(const RepairPlan& p) {
+    if (!p.wave_form || !p.format.known || p.verdict == Verdict::NoDataBlock) return false;
+    const uint64_t none = p.rf64 ? ~uint64_t{0} : 0xFFFFFFFFu;
+    return p.form_size != 0 && p.form_size != none && p.stored_size != 0 && p.stored_size != none;
+}
+
 // The length the header gives the file, or 0 where its sizes are placeholders or disagree.
 uint64_t closed_length(ByteSource& take, uint64_t length) {
     const RepairPlan first = plan_repair(take, length);
-    if (!first.wave_form || !first.format.known || first.verdict == Verdict::NoDataBlock) return 0;
-    const uint64_t none = first.rf64 ? ~uint64_t{0} : 0xFFFFFFFFu;
-    if (first.form_size == 0 || first.form_size == none || first.stored_size == 0 || first.stored_size == none)
-        return 0;
-    if (first.form_size > length - 8) return 0;
+    if (!sizes_written(first) || first.form_size > length - 8) return 0;
     const uint64_t own = first.form_size + 8;
     const RepairPlan p = plan_repair(take, own);
     const bool agree = p.verdict == Verdict::Correct && p.write_count == 0 && p.data_id + 8 <= own &&
@@ -37,10 +41,9 @@ uint64_t closed_length(ByteSource& take, uint64_t length) {
 bool closed_at_least(ByteSource& take, uint64_t length) {
     if (length < 12) return false;
     const RepairPlan p = plan_repair(take, length);
-    if (!p.wave_form || !p.format.known || p.verdict == Verdict::NoDataBlock) return false;
-    const uint64_t none = p.rf64 ? ~uint64_t{0} : 0xFFFFFFFFu;
-    if (p.form_size == 0 || p.form_size == none || p.stored_size == 0 || p.stored_size == none) return false;
-    return p.form_size + 8 >= length && p.data_id + 8 + p.stored_size >= length;
+    if (!sizes_written(p)) return false;
+    const uint64_t audio = p.data_id + 8 <= length ? length - p.data_id - 8 : 0;
+    return p.form_size >= length - 8 && p.stored_size >= audio;
 }
 
 bool end_by_own_header(ByteSource& source, const Volume& v, LostTake& take, LostTake& after) {
