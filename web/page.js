@@ -102,6 +102,8 @@ window.ostrel = { repairInPlace };
 
 const rows = document.getElementById('rows');
 const button = (action) => document.querySelector(`[data-action="${action}"]`);
+// A row with a copy to save: every lost take has one, made when first asked for.
+const held = (s) => s.lost || Boolean(s.copy);
 const notice = document.getElementById('notice');
 const progress = document.getElementById('progress'), reading = document.getElementById('reading');
 // Every row shown until Clear: { row, entry, result, copy }.
@@ -134,11 +136,24 @@ function cardAdvice() {
 // A download of the copy, marked data-repaired or data-recovered, and a player on it where the
 // browser plays its form and format, else a word that it does not. A recovered take's `play` is
 // its WAVE format's.
+// A recovered take's copy, and the address its link and player have, are made only when the link
+// or the player is first pointed at, touched or reached with the keyboard: a take recorded with
+// others is a slice of the image for each of its clusters, and the thousands of slices of a card's
+// takes would take the browser many seconds to make.
 function offer(actions, item, name, kind,
                { form, tag, codec, formName = '', play = form === 'RIFF' ? `audio/wav; codecs="${tag}"` : '' }) {
-  const { path } = item.entry, url = URL.createObjectURL(item.copy);
+  const { path } = item.entry;
+  let url = kind === 'recovered' ? null : URL.createObjectURL(item.copy);
+  const made = (control, key) => {
+    const give = () => {
+      url = url || URL.createObjectURL(item.copy);
+      if (control[key] !== url) control[key] = url;
+    };
+    for (const event of ['pointerenter', 'pointerdown', 'focus', 'click']) control.addEventListener(event, give, true);
+  };
   const text = `Download ${kind === 'repaired' ? 'repaired copy' : 'recovered take'}`;
-  const link = element('a', { href: url, download: copyName(name, item.result?.ext), textContent: text });
+  const link = element('a', { href: url || '#', download: copyName(name, item.result?.ext), textContent: text });
+  if (!url) made(link, 'href');
   Object.assign(link.dataset, { action: 'download', [kind]: '' });
   link.setAttribute('aria-label', `${text} of ${path}`);
   actions.append(link);
@@ -149,7 +164,9 @@ function offer(actions, item, name, kind,
                            'and play it with an audio program.'));
     return;
   }
-  Object.assign(audio, { controls: true, preload: 'none', src: url });
+  Object.assign(audio, { controls: true, preload: 'none' });
+  if (url) audio.src = url;
+  else made(audio, 'src');
   audio.dataset.action = 'listen';
   audio.setAttribute('aria-label', `Listen to the ${kind} ${path}`);
   actions.append(audio);
@@ -217,7 +234,7 @@ function summarise() {
   out.dataset.count = String(alone);
   out.textContent = [...leftAlone].map(([top, n]) => `${n} ${n === 1 ? 'file' : 'files'} under ${top} ` +
     `${n === 1 ? 'is not a WAVE file and was' : 'are not WAVE files and were'} left alone.`).join(' ');
-  const copies = shown.some((s) => s.copy);
+  const copies = shown.some(held);
   button('download-all').textContent = `Download all ${copiesHeld()} (.zip)`;
   button('save-all').textContent = `Save all ${copiesHeld()} to a folder`;
   button('download-all').hidden = !copies;
@@ -290,7 +307,9 @@ async function showCard(entry) {
   let row, shownTakes = [];
   const addTakes = (takes) => takes.forEach((take) => {
     const item = { row: rows.insertRow(), entry: { file: entry.file, path: `${entry.path}/${take.name}`, card: entry.path },
-                   result: take, copy: recoveredCopy(entry.file, take.pieces), lost: true };
+                   result: take, lost: true };
+    let copy = null;  // made when first asked for
+    Object.defineProperty(item, 'copy', { get: () => copy || (copy = recoveredCopy(entry.file, take.pieces)) });
     shown.push(item);
     shownTakes.push(item);
     showLostTake(item, take);
@@ -414,7 +433,7 @@ button('repair-all').addEventListener('click', async () => {
 
 // "repaired takes", "recovered takes" or "repaired and recovered takes": what the copies are.
 function copiesHeld() {
-  const copies = shown.filter((s) => s.copy);
+  const copies = shown.filter(held);
   return `${[copies.some((s) => !s.lost) && 'repaired', copies.some((s) => s.lost) && 'recovered']
     .filter(Boolean).join(' and ') || 'repaired'} takes`;
 }
@@ -423,7 +442,7 @@ function copiesHeld() {
 // card image lost in a folder named after the image, without its extension.
 function copiesToSave() {
   const taken = new Set(), out = [];
-  for (const s of shown.filter((s) => s.copy)) {
+  for (const s of shown.filter(held)) {
     const from = s.lost ? `${s.entry.card.replace(/(.)\.[^.]*$/, '$1')}/${s.result.name}` : s.entry.path;
     const path = from.split('/').slice(0, -1).concat(copyName(from, s.result?.ext)).join('/');
     let name = path;

@@ -15,9 +15,10 @@
 
 namespace {
 
-// Copies `count` bytes at `offset` of the file in hand into the heap at `into`; 1 on success.
+// Copies `count` bytes at `offset` of the file in hand into the heap at `into`; 1 on success. The
+// worker answers at once, or streams the bytes while the core waits, its stack put aside.
 EM_JS(int, read_from_file, (double offset, uint8_t* into, double count), {
-    return Module.readAt(offset, into, count) ? 1 : 0;
+    return Asyncify.handleSleep((wakeUp) => Module.readAt(offset, into, count, (ok) => wakeUp(ok ? 1 : 0)));
 });
 
 // Posts the line the command line would show, and the share of the whole job done, for the bar.
@@ -158,7 +159,9 @@ namespace {
 ostrel::card::CardReading reading;   // what ostrel_recover_first read, for ostrel_recover_rest
 ostrel::card::Findings first_found;  // the takes it gave
 PageProgress progress;
-const ostrel::card::FindOptions kFind{size_t{8} << 20, {}, {}, &progress};
+// The card's free clusters are read 32 MiB at a time: a File's reads cost the less a byte the
+// larger they are.
+const ostrel::card::FindOptions kFind{size_t{32} << 20, {}, {}, &progress};
 
 std::string findings_json(FileSource& source, const ostrel::card::Findings& f,
                           const std::vector<const ostrel::card::LostTake*>& takes, const std::string& withdrawn) {

@@ -243,12 +243,14 @@ started = Date.now();
 const cardRows = await give('#files', names.map((n) => join(given, n)).concat(hasCard ? [cardImage] : []), true);
 const cardMs = Date.now() - started;
 check(await tab.$eval('#found', (h) => scrollY > 0 && Math.abs(h.getBoundingClientRect().top) < 50), 'phone: results not in view');
-// Each player loads its copy and plays a third of a second, as long as the frames of the tool's take over its rate.
+// Each player, pointed at (a recovered take's copy is made only then), loads its copy and plays a
+// third of a second, as long as the frames of the tool's take over its rate.
 const players = await tab.$$eval('audio[data-action="listen"]', (all) => Promise.all(all.map((a) => new Promise((done) => {
   const said = (error) => done({ name: a.closest('tr').dataset.name, duration: a.duration, at: a.currentTime, error });
   a.onerror = () => said(a.error.message || `code ${a.error.code}`);
   a.ontimeupdate = () => a.currentTime > 0.3 && (a.pause(), said());
   a.onloadedmetadata = () => a.play().catch((error) => said(String(error)));
+  a.dispatchEvent(new PointerEvent('pointerenter'));
   Object.assign(a, { preload: 'metadata' }).load();
 }))));
 for (const p of players) {
