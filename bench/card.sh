@@ -3,7 +3,8 @@
 # cluster, nothing sparse), FAT32 with 32 KiB clusters, holding live takes and lost ones: the
 # tool's time, against reading the image once with cat (the bound for anything that must look
 # at every free cluster) and against PhotoRec on the same image; and the bytes the tool reads.
-# Needs dosfstools, mtools, sox, a C compiler and python3; PhotoRec (testdisk) and strace where installed.
+# Needs dosfstools, mtools, sox, a C compiler and python3; PhotoRec (testdisk) and strace where installed;
+# the page is timed on the group card where em++, Chromium and playwright-core are.
 # The image is read from the page cache in every run: this compares work, not the card reader.
 # Run from anywhere: bash bench/card.sh
 set -euo pipefail
@@ -86,3 +87,12 @@ echo "tool:      $(median "$tool" --check --recover "$work/out" "$group")"
 recover() { rm -rf "$work/out-group" && "$tool" --recover "$work/out-group" "$group"; }
 echo "recovered: $(median recover)"
 "$tool" --check --recover "$work/out" "$group" | sed "s/^/  /" || true
+
+# The same group card in the page, in Debian's headless Chromium, against the command line
+# (bench/page_card.mjs): where em++, Chromium and playwright-core (npm ci in web/) are there.
+if command -v em++ >/dev/null && [ -x /usr/bin/chromium ] && [ -d "$root/web/node_modules/playwright-core" ]; then
+  cmake --build "$build" --target web >/dev/null
+  node "$root/bench/page_card.mjs" "$build/ostrel_32bit.html" "$tool" "$group" | sed "s/^/  /"
+else
+  echo "page:      not timed (needs em++, /usr/bin/chromium and playwright-core)"
+fi

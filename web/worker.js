@@ -18,7 +18,9 @@ const kTiers = [{ most: 32 << 10, block: 32 << 10, keep: 512, streamed: false },
                 { most: 1 << 20, block: 8 << 20, keep: 2, streamed: true }];      // 16 MiB
 
 // Bytes [at, at + count) of `file`, streamed into `buffer` (which the stream takes and gives
-// back): the buffer that holds them, or null where they could not all be read.
+// back): the buffer that holds them, or null where they could not all be read. A stream being
+// read is held here: nothing else may hold it, and one collected as garbage never answers.
+const streaming = new Set();
 async function streamed(file, at, count, buffer) {
   let stream;
   try {
@@ -27,10 +29,15 @@ async function streamed(file, at, count, buffer) {
     const bytes = reader.readAsArrayBuffer(file.slice(at, at + count));
     return bytes.byteLength === count ? bytes : null;
   }
-  for (let got = 0; got < count;) {
-    const { value, done } = await stream.read(new Uint8Array(buffer, got, count - got));
-    if (done) return null;
-    buffer = value.buffer, got += value.length;
+  streaming.add(stream);
+  try {
+    for (let got = 0; got < count;) {
+      const { value, done } = await stream.read(new Uint8Array(buffer, got, count - got));
+      if (done) return null;
+      buffer = value.buffer, got += value.length;
+    }
+  } finally {
+    streaming.delete(stream);
   }
   stream.releaseLock();
   return buffer;
