@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "lost_takes.h"
+#include "sound.h"
 
 namespace ostrel::card {
 
@@ -19,8 +21,8 @@ constexpr uint64_t kFatFileLimit = 0xFFFFFFFFu;
 constexpr uint64_t kMaxHeaderBytes = 65536;
 constexpr uint64_t kSectorBytes = 512;
 // kClosed: its header's sizes agree; kUnread: not read yet, so not known to be anything;
-// kFolder: it holds a folder's entries.
-enum : uint8_t { kLive = 1, kUsed = 2, kHeader = 4, kBlank = 8, kClosed = 16, kUnread = 32, kFolder = 64 };
+// kFolder: it holds a folder's entries; kEven: its first sector looks_random.
+enum : uint8_t { kLive = 1, kUsed = 2, kHeader = 4, kBlank = 8, kClosed = 16, kUnread = 32, kFolder = 64, kEven = 128 };
 
 bool blank(const uint8_t* b, size_t n);
 std::vector<Run> runs_of(const std::vector<uint32_t>& clusters);
@@ -95,7 +97,7 @@ struct Head {
 void link_head(const VolumeContents& vc, std::vector<uint8_t>& flags, Head& head);
 
 // Why a walk stopped.
-enum class Stop { VolumeEnd, FileLimit, LostHeader, OlderHeader, NeverWritten, Window, Unread };
+enum class Stop { VolumeEnd, FileLimit, LostHeader, OlderHeader, NeverWritten, Window, Unread, NotAudio };
 
 struct Walk {
     std::vector<uint32_t> clusters;
@@ -103,10 +105,29 @@ struct Walk {
     uint32_t next = 0;  // with Window: the cluster the walk would have taken next
 };
 
+// Whether a cluster holds bytes no audio of the take being followed is made of (empty: not asked).
+using NotAudio = std::function<bool(uint32_t)>;
+
 // The clusters of a take from its first ones, as the recorder's allocator gave them, never past
-// cluster `limit` (0: the volume's end) but where the FAT links.
+// cluster `limit` (0: the volume's end) but where the FAT links, nor into a cluster `not_audio`
+// says no audio is made of but where the FAT links.
 Walk follow(const VolumeContents& vc, std::vector<uint8_t>& flags, LostTake& take, std::vector<uint32_t> list,
-            bool by_fat, uint32_t limit = 0);
+            bool by_fat, uint32_t limit = 0, const NotAudio& not_audio = {});
+
+// Whether a cluster's first sector is about as even as random bytes: the high nibbles of its
+// bytes spread about evenly. Cheap, and true of some loud audio too: random_bytes decides.
+bool looks_random(const uint8_t* b, size_t n);
+
+// Whether every sector of `n` bytes (whole sectors) is as random as compressed or encrypted data,
+// and no audio on the take's grid, whatever byte its frames begin at: steps of many sizes from
+// byte to byte, a quarter or more of the samples at half of full scale or more, and each frame as
+// far from the last as the samples are from 0.
+bool random_bytes(const Grid& g, const uint8_t* b, size_t n);
+constexpr size_t kRandomLooked = 4096;  // of a cluster that looks random, read to decide
+
+// Whole sectors at the take's end, in its last cluster, that read as no recorded sound does are
+// no part of it.
+void drop_random_sectors(ByteSource& source, const Volume& volume, LostTake& take);
 
 // Heads whose clusters interleave, or whose first clusters lie a few clusters apart: the files of
 // a recorder that wrote several at once. Each group lists indexes into `heads`, by first cluster.
@@ -140,7 +161,8 @@ bool closed_at_least(ByteSource& take, uint64_t length);
 LostTake after_part(ByteSource& source, const Volume& volume, const LostTake& take, std::vector<uint32_t> clusters,
                     uint64_t skip);
 
-// Whole 512-byte sectors of 00 or FF at the take's end, never written, are no part of it.
+// Whole 512-byte sectors of 00 or FF at the take's end, never written, are no part of it; nor
+// are those drop_random_sectors drops, first.
 void drop_blank_sectors(ByteSource& source, const Volume& volume, LostTake& take);
 
 // The file each take is written to, and how it was chosen.

@@ -1,7 +1,7 @@
 // Following a take: by its FAT chain while that leads to clusters no one holds, then in the
 // order the recorder's allocator hands clusters out, passing over those in use, until another
-// take's header, space never written, the FAT sector the recorder's driver still held, or the
-// volume's end.
+// take's header, space never written, bytes no audio is made of, the FAT sector the recorder's
+// driver still held, or the volume's end.
 #include "finder.h"
 
 namespace ostrel::card {
@@ -16,6 +16,7 @@ struct Follower {
     LostTake& take;
     bool by_fat;
     uint32_t limit;
+    const NotAudio& not_audio;
     bool linked = false;  // the last step was a link of the FAT
 
     uint32_t next_after(uint32_t c) {
@@ -51,6 +52,9 @@ struct Follower {
             w.stop = Stop::Window, w.next = n;
             take.stopped = "the FAT sector the recorder's driver still held covers clusters up to " +
                            std::to_string(limit) + ", and its take ends there";
+        } else if (!linked && !(flags[n] & kBlank) && not_audio && not_audio(n)) {
+            w.stop = Stop::NotAudio;
+            take.stopped = "cluster " + std::to_string(n) + " holds no audio: its bytes are as even as compressed data's";
         } else {
             return false;
         }
@@ -117,8 +121,8 @@ void link_head(const VolumeContents& vc, std::vector<uint8_t>& flags, Head& head
 }
 
 Walk follow(const VolumeContents& vc, std::vector<uint8_t>& flags, LostTake& take, std::vector<uint32_t> list,
-            bool by_fat, uint32_t limit) {
-    Follower follower{vc, flags, take, by_fat, limit};
+            bool by_fat, uint32_t limit, const NotAudio& not_audio) {
+    Follower follower{vc, flags, take, by_fat, limit, not_audio};
     return follower.follow(std::move(list));
 }
 

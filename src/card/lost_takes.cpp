@@ -88,7 +88,10 @@ void classify(const Volume& v, std::vector<uint8_t>& flags, std::map<uint32_t, u
         flags[c] |= kFolder;
         return;
     }
-    if (!is_wave_form(b, cs)) return;
+    if (!is_wave_form(b, cs)) {
+        if (looks_random(b, cs)) flags[c] |= kEven;
+        return;
+    }
     Bytes bytes(b, cs);
     const RepairPlan p = plan_repair(bytes, cs);
     if (!p.format.known) return;

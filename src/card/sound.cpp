@@ -12,7 +12,8 @@ namespace {
 
 constexpr uint32_t kFormatPcm = 1, kFormatFloat = 3;
 
-// One sample as a number, from its little-endian bytes.
+}  // namespace
+
 double sample(const Grid& g, const uint8_t* b) {
     if (g.is_float) {
         if (g.sample_bytes == 4) {
@@ -34,8 +35,6 @@ double sample(const Grid& g, const uint8_t* b) {
     const int64_t value = (v & sign) ? static_cast<int64_t>(v) - (int64_t{sign} << 1) : static_cast<int64_t>(v);
     return static_cast<double>(value);
 }
-
-}  // namespace
 
 Grid grid_of(ByteSource& take, uint64_t length) {
     Grid g;

@@ -20,6 +20,10 @@ struct Grid {
     uint64_t data_start = 0;  // where the take's audio begins in its file
 };
 
+// One sample as a number, from its little-endian bytes: integers as they are stored (8-bit
+// ones centred on 0), floats as they are (0 where not finite).
+double sample(const Grid& g, const uint8_t* b);
+
 // The grid of the take whose header `take` begins with.
 Grid grid_of(ByteSource& take, uint64_t length);
 

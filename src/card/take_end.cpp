@@ -140,6 +140,7 @@ uint32_t window_end(const VolumeContents& vc, const std::vector<const Head*>& he
 // Only inside the take's last cluster, and only behind audio there: a cluster wholly blank is a
 // muted track's, or silence the FAT links, and stays.
 void drop_blank_sectors(ByteSource& source, const Volume& v, LostTake& take) {
+    drop_random_sectors(source, v, take);
     const uint64_t floor = take.header.size() + (take.start == Start::Headerless ? 0 : 12);
     const uint64_t in_last = (take.bytes - take.header.size() + take.skip) % v.cluster_bytes;
     const uint64_t n = in_last == 0 ? v.cluster_bytes : 0;  // a take that ends inside a cluster was cut there

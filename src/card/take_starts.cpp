@@ -91,14 +91,29 @@ struct VolumeFinder {
         t.own_name = name_in_header(bytes, t.bytes);
     }
 
+    // Whether a cluster whose first sector looks random holds no audio of the take `h` begins,
+    // asked where the take's samples can be read one by one (a compressed take's own bytes are
+    // as even); empty else.
+    NotAudio not_audio(const Head& h) const {
+        if (h.start == Start::Headerless || h.own.empty() || volume().cluster_bytes < kRandomLooked) return {};
+        TakeSource first(source, volume(), runs_of({h.own.front()}));
+        const Grid g = grid_of(first, volume().cluster_bytes);
+        if (!g.known) return {};
+        return [this, g](uint32_t c) {
+            if (!(scan.flags[c] & kEven)) return false;
+            std::vector<uint8_t> b(kRandomLooked);
+            return source.read_at(volume().cluster_offset(c), b.data(), b.size()) && random_bytes(g, b.data(), b.size());
+        };
+    }
+
     // What the allocator's order gives after the FAT window closed a take at `w`. The take's own
     // where a driver that wrote no FAT at all left it: it runs into another lost take's header,
     // or, on a card never used before, into space never written. Else older audio, or maybe the
     // take's true tail, kept beside it. Returns what is kept beside.
-    Walk past_window(Walk& w, LostTake& t) {
+    Walk past_window(Walk& w, LostTake& t, const NotAudio& not_audio) {
         if (w.stop != Stop::Window) return {};
         LostTake scratch;
-        Walk past = follow(vc(), scan.flags, scratch, {w.next}, false);
+        Walk past = follow(vc(), scan.flags, scratch, {w.next}, false, 0, not_audio);
         t.unsettled = t.unsettled || past.stop == Stop::Unread;
         bool written = false;  // space never written, and nothing more, is no tail
         for (uint32_t c : past.clusters) written |= !(scan.flags[c] & kBlank);
@@ -132,9 +147,9 @@ struct VolumeFinder {
         std::vector<uint32_t> list = h.own;
         list.insert(list.end(), h.linked.begin(), h.linked.end());
         const bool closed = scan.flags[h.own.front()] & kClosed;
-        Walk w = follow(vc(), scan.flags, t, std::move(list), h.by_fat,
-                        closed ? 0 : window_end(vc(), {&h}));
-        const Walk past = past_window(w, t);
+        const NotAudio noise = not_audio(h);
+        Walk w = follow(vc(), scan.flags, t, std::move(list), h.by_fat, closed ? 0 : window_end(vc(), {&h}), noise);
+        const Walk past = past_window(w, t, noise);
         settle(t, w.clusters);
         LostTake after;
         if (h.start == Start::FreeCluster && end_by_own_header(source, volume(), t, after)) {
@@ -166,7 +181,7 @@ struct VolumeFinder {
         w.next = share_out(source, vc(), scan.flags, takes, clusters, window_end(vc(), members), last, scan.reporter);
         w.stop = w.next ? Stop::Window : Stop::VolumeEnd;
         w.clusters = clusters[last];
-        const Walk past = past_window(w, f.takes[base + last]);
+        const Walk past = past_window(w, f.takes[base + last], not_audio(heads[group[last]]));
         clusters[last] = w.clusters;
         for (size_t m = 0; m < group.size(); ++m) {
             settle(f.takes[base + m], clusters[m]);

@@ -140,6 +140,16 @@ def fat_cases(d, t):
     v.cut("TAKE.WAV")
     out.append(("FAT16: a take cut mid-frame, around a live file's clusters", img("around"),
                 {"TAKE.WAV": t["midframe"]}, ["passed over: a live file"], None))
+    with open(img("photos"), "wb") as f:  # a card that held photos: compressed data in every free cluster
+        f.write(os.urandom(300 << 20))
+    sectors = f"{d}/sectors.wav"  # what a power cut leaves: the audio written a sector at a time
+    with open(t["long"], "rb") as f, open(sectors, "wb") as out_sectors:
+        out_sectors.write(f.read()[:(1 << 20) + 3 * 512])
+    v = fat_image(img("photos"), 300, 32, 8, files=[(sectors, "TAKE.WAV")])
+    v.cut("TAKE.WAV", keep_first=True, fat_kept=-1)
+    out.append(("FAT32 that held photos: the take runs into compressed data, and ends where its audio does",
+                img("photos"), {"TAKE.WAV": sectors}, ["holds no audio: its bytes are as even as compressed data's"],
+                None))
     v = fat_image(img("two"), 300, 32, 8, files=[(t["pcm"], "A.WAV"), (t["float"], "B.WAV"), (t["old"], "OLD.WAV")])
     first_a, first_b = v.cut("A.WAV")[0], v.cut("B.WAV")[0]
     run("mdel", "-i", img("two"), "::OLD.WAV")  # an older take deleted: its header stops B, and stays
@@ -303,6 +313,10 @@ def check_case(d, case, image, expected, said, sleuth):
         check(f" into {path}: " in out, f"{case}: no line for {path} in\n{out}")
         if os.path.exists(path):
             check_recovered(case, path, original)
+            # Past a take's end on a card that held other data, at most the sector its audio ends in.
+            if "compressed data" in case:
+                over = os.path.getsize(path) - os.path.getsize(original)
+                check(over <= 512, f"{case}: {name} holds {over} bytes more than the take")
         if name.startswith("older-") and not name.endswith(" end.wav"):  # never lengthened
             check(os.path.getsize(path) == os.path.getsize(original), f"{case}: {name} is {os.path.getsize(path)}")
     found = sum(1 for line in out.splitlines() if line.startswith("Recovered"))
