@@ -66,6 +66,7 @@ struct VolumeScan {
     std::map<uint32_t, uint32_t> riff;  // the RIFF size in each cluster that begins with a header
     bool hot = false;                   // only the clusters where the recorder was writing are read
     std::vector<CardReading::Look>& looks;  // what each entry's header said, kept between phases
+    std::map<Hearing, uint64_t>& heard;     // where each take's sound stopped, kept between phases
     Reporter* reporter = nullptr;
 };
 
@@ -126,8 +127,9 @@ bool random_bytes(const Grid& g, const uint8_t* b, size_t n);
 constexpr size_t kRandomLooked = 4096;  // of a cluster that looks random, read to decide
 
 // Whole sectors at the take's end, in its last cluster, that read as no recorded sound does are
-// no part of it.
-void drop_random_sectors(ByteSource& source, const Volume& volume, LostTake& take);
+// no part of it. True where its audio is nothing but such sectors: a part kept beside a take's
+// end that is no audio at all.
+bool drop_random_sectors(ByteSource& source, const Volume& volume, LostTake& take);
 
 // Heads whose clusters interleave, or whose first clusters lie a few clusters apart: the files of
 // a recorder that wrote several at once. Each group lists indexes into `heads`, by first cluster.
@@ -162,8 +164,8 @@ LostTake after_part(ByteSource& source, const Volume& volume, const LostTake& ta
                     uint64_t skip);
 
 // Whole 512-byte sectors of 00 or FF at the take's end, never written, are no part of it; nor
-// are those drop_random_sectors drops, first.
-void drop_blank_sectors(ByteSource& source, const Volume& volume, LostTake& take);
+// are those drop_random_sectors drops, first. True where nothing but random bytes was left.
+bool drop_blank_sectors(ByteSource& source, const Volume& volume, LostTake& take);
 
 // The file each take is written to, and how it was chosen.
 void name_takes(Findings& f);

@@ -112,6 +112,7 @@ CardReading read_structures(ByteSource& source, uint64_t length) {
             if (vc.live[c]) r.flags.back()[c] = kLive;
         r.riff.emplace_back();
         r.looks.emplace_back();
+        r.heard.emplace_back();
         for (uint32_t c = kFirstCluster; c < vc.volume.end(); ++c)
             r.progress.to_read += r.flags.back()[c] & kUnread ? vc.volume.cluster_bytes : 0;
     }
@@ -157,7 +158,7 @@ Findings find_in(ByteSource& source, Card&& card, CardReading& r, const FindOpti
     std::vector<std::vector<Healthy>> healthy(f.card.volumes.size());
     for (size_t vi = 0; vi < f.card.volumes.size(); ++vi) {
         adopt_folders(source, f.card.volumes[vi], r.flags[vi]);
-        VolumeScan scan{source, f.card.volumes[vi], r.flags[vi], r.riff[vi], hot, r.looks[vi], &reporter};
+        VolumeScan scan{source, f.card.volumes[vi], r.flags[vi], r.riff[vi], hot, r.looks[vi], r.heard[vi], &reporter};
         find_starts(source, f, vi, scan, healthy[vi]);
     }
     name_takes(f);

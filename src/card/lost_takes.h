@@ -72,6 +72,16 @@ struct FindOptions {
 // Reads the card and finds every take it lost.
 Findings find_lost_takes(ByteSource& source, uint64_t length, const FindOptions& options = {});
 
+// What a take's sound was listened over to hear where it stops (take_junction.cpp): its clusters,
+// the header lent to it, and where in its file the listening began and ended, on what grain of
+// sectors. The same bytes heard again stop at the same place.
+struct Hearing {
+    std::vector<Run> runs;
+    std::vector<uint8_t> header;
+    uint64_t skip = 0, from = 0, length = 0, phase = 0;
+    bool operator<(const Hearing& other) const;
+};
+
 // What reading a card has learnt so far: what each cluster read holds, so that a second look
 // reads nothing twice. Its structures go with the takes found first, and come back for the rest.
 struct CardReading {
@@ -86,6 +96,7 @@ struct CardReading {
     std::vector<std::vector<uint8_t>> flags;              // each volume's clusters
     std::vector<std::map<uint32_t, uint32_t>> riff;       // the RIFF size in each that begins with a header
     std::vector<std::vector<Look>> looks;                 // each volume's entries
+    std::vector<std::map<Hearing, uint64_t>> heard;       // each volume's: where each take's sound stopped
     uint64_t scanned = 0;
     std::vector<uint8_t> buffer;  // what the clusters are read into
     ProgressReport progress;  // how far the whole job has come, across both phases

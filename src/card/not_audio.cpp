@@ -4,6 +4,7 @@
 // unrelated from one frame to the next, on any grid. A take written over such a card runs into
 // it where its audio stops; the take's own samples, however loud, keep their high bytes near the
 // middle and follow on from each other, on the take's own grid at least.
+#include <algorithm>
 #include <bitset>
 #include <cmath>
 
@@ -87,21 +88,23 @@ bool random_bytes(const Grid& g, const uint8_t* b, size_t n) {
     return true;
 }
 
-void drop_random_sectors(ByteSource& source, const Volume& v, LostTake& take) {
-    if (take.no_format()) return;
+bool drop_random_sectors(ByteSource& source, const Volume& v, LostTake& take) {
+    if (take.no_format()) return false;
     const uint64_t cs = v.cluster_bytes, hs = take.header.size();
-    if (take.bytes < hs + cs || (take.bytes - hs + take.skip) % cs != 0) return;
+    if (take.bytes < hs + kSectorBytes || (take.bytes - hs + take.skip) % cs != 0) return false;
     TakeSource bytes(source, v, take);
     const Grid g = grid_of(bytes, take.bytes);
-    if (!g.known) return;
-    std::vector<uint8_t> tail(static_cast<size_t>(cs));
-    if (!bytes.read_at(take.bytes - cs, tail.data(), tail.size())) return;
-    uint64_t at = cs;  // sectors from the cluster's end back, while they are random
-    while (at >= kSectorBytes && take.bytes - cs + at - kSectorBytes >= g.data_start &&
-           random_bytes(g, tail.data() + at - kSectorBytes, kSectorBytes))
-        at -= kSectorBytes;
-    if (at == cs) return;
-    take.bytes -= cs - at - head_of_random(g, tail.data() + at);
+    if (!g.known || g.data_start > take.bytes) return false;
+    const uint64_t n = std::min<uint64_t>(cs, take.bytes - g.data_start);  // of its last cluster
+    std::vector<uint8_t> tail(static_cast<size_t>(n));
+    if (!bytes.read_at(take.bytes - n, tail.data(), tail.size())) return false;
+    uint64_t at = n;  // sectors from the cluster's end back, while they are random
+    while (at >= kSectorBytes && random_bytes(g, tail.data() + at - kSectorBytes, kSectorBytes)) at -= kSectorBytes;
+    if (at == n) return false;
+    // Nothing but random bytes from the audio's first byte: no part of it was ever a take's.
+    const bool none = at < kSectorBytes && n == take.bytes - g.data_start;
+    take.bytes -= n - at - head_of_random(g, tail.data() + at);
+    return none;
 }
 
 }  // namespace ostrel::card

@@ -139,20 +139,21 @@ uint32_t window_end(const VolumeContents& vc, const std::vector<const Head*>& he
 
 // Only inside the take's last cluster, and only behind audio there: a cluster wholly blank is a
 // muted track's, or silence the FAT links, and stays.
-void drop_blank_sectors(ByteSource& source, const Volume& v, LostTake& take) {
-    drop_random_sectors(source, v, take);
+bool drop_blank_sectors(ByteSource& source, const Volume& v, LostTake& take) {
+    if (drop_random_sectors(source, v, take)) return true;
     const uint64_t floor = take.header.size() + (take.start == Start::Headerless ? 0 : 12);
     const uint64_t in_last = (take.bytes - take.header.size() + take.skip) % v.cluster_bytes;
     const uint64_t n = in_last == 0 ? v.cluster_bytes : 0;  // a take that ends inside a cluster was cut there
-    if (n == 0 || take.bytes < floor + n) return;
+    if (n == 0 || take.bytes < floor + n) return false;
     std::vector<uint8_t> tail(static_cast<size_t>(n));
     TakeSource bytes(source, v, take);
-    if (!bytes.read_at(take.bytes - n, tail.data(), tail.size())) return;
+    if (!bytes.read_at(take.bytes - n, tail.data(), tail.size())) return false;
     uint64_t at = n;
     while (at >= kSectorBytes && blank(tail.data() + at - kSectorBytes, kSectorBytes)) at -= kSectorBytes;
-    if (at == 0) return;
+    if (at == 0) return false;
     take.blank_dropped = n - at;
     take.bytes -= n - at;
+    return false;
 }
 
 }  // namespace ostrel::card

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <tuple>
 
 namespace ostrel::card {
 
@@ -257,11 +258,12 @@ struct Heard {
     uint64_t frames = 0;          // how many frames that is over
 };
 
-// The sector boundary (file offsets `phase` modulo 512) nearest the start of grid frame `frame`.
-uint64_t nearest_boundary(const Grid& g, uint64_t frame, uint64_t phase) {
-    const uint64_t byte = g.data_start + frame * g.frame_bytes, p = phase % 512;
-    if (byte < p) return p;
-    return (byte - p + 256) / 512 * 512 + p;
+// The first sector boundary (file offsets `phase` modulo 512) at or after the start of grid
+// frame `frame`: a recorder that wrote the take's last bytes into the middle of a sector left
+// older bytes after them there, so the boundary before the frame may lie inside the take.
+uint64_t boundary_from(const Grid& g, uint64_t frame, uint64_t phase) {
+    const uint64_t byte = g.data_start + frame * g.frame_bytes;
+    return byte + (512 + phase % 512 - byte % 512) % 512;
 }
 
 // Audio far quieter than the take's from a frame on, the take at its usual loudness before it,
@@ -275,8 +277,7 @@ uint64_t quiet_end(const Grid& g, const Frames& f, const std::vector<double>& po
     size_t deepest = i;
     for (size_t j = i; j <= i + kSide; ++j)  // i + 2 kSide frames are there
         if (ratio(power, j) < ratio(power, deepest)) deepest = j;
-    const uint64_t byte = g.data_start + (f.first + lo + deepest) * g.frame_bytes;
-    return byte + (512 + phase % 512 - byte % 512) % 512;
+    return boundary_from(g, f.first + lo + deepest, phase);
 }
 
 // One block of the scan: frames f.x from grid frame f.first, the prefix sums of their errors
@@ -309,7 +310,7 @@ uint64_t block_end(const Grid& g, const Frames& f, const std::vector<double>& su
                 size_t peak = i;
                 for (size_t j = i; j <= i + kSide && j + kSide <= n; ++j)
                     if (drifts.at(j) > drifts.at(peak)) peak = j;
-                const uint64_t end = nearest_boundary(g, f.first + lo + peak, phase);
+                const uint64_t end = boundary_from(g, f.first + lo + peak, phase);
                 if (end >= from && end < length) return end;
             }
         }
@@ -372,8 +373,46 @@ uint64_t sound_end(const Grid& g, ByteSource& take, uint64_t from, uint64_t leng
 
 namespace ostrel::card {
 
+bool Hearing::operator<(const Hearing& o) const {
+    const auto before = [](const Run& a, const Run& b) { return std::tie(a.first, a.count) < std::tie(b.first, b.count); };
+    if (std::lexicographical_compare(runs.begin(), runs.end(), o.runs.begin(), o.runs.end(), before)) return true;
+    if (std::lexicographical_compare(o.runs.begin(), o.runs.end(), runs.begin(), runs.end(), before)) return false;
+    return std::tie(header, skip, from, length, phase) < std::tie(o.header, o.skip, o.from, o.length, o.phase);
+}
+
+namespace {
+
+// A take's bytes that remember whether any read of them failed: what was not heard is not kept.
+class Watched : public ByteSource {
+public:
+    explicit Watched(ByteSource& take) : take_(take) {}
+    bool read_at(uint64_t offset, uint8_t* buf, size_t count) override {
+        const bool ok = take_.read_at(offset, buf, count);
+        failed = failed || !ok;
+        return ok;
+    }
+    bool failed = false;
+
+private:
+    ByteSource& take_;
+};
+
+// sound_end over the take's bytes, asked once for the same bytes where `heard` is given.
+uint64_t heard_end(const Grid& g, ByteSource& bytes, const Hearing& h, std::map<Hearing, uint64_t>* heard) {
+    if (heard) {
+        const auto known = heard->find(h);
+        if (known != heard->end()) return known->second;
+    }
+    Watched watched(bytes);
+    const uint64_t end = sound_end(g, watched, h.from, h.length, h.phase);
+    if (heard && !watched.failed) heard->emplace(h, end);
+    return end;
+}
+
+}  // namespace
+
 LostTake end_by_sound(ByteSource& source, const Volume& v, LostTake& take, uint64_t own,
-                      const std::vector<uint32_t>& past) {
+                      const std::vector<uint32_t>& past, std::map<Hearing, uint64_t>* heard) {
     if (take.older || take.no_format() || take.runs.empty()) return {};
     const uint64_t cs = v.cluster_bytes, hs = take.header.size();
     TakeSource bytes(source, v, take);
@@ -382,7 +421,7 @@ LostTake end_by_sound(ByteSource& source, const Volume& v, LostTake& take, uint6
     const uint64_t phase = (hs % kSectorBytes + kSectorBytes - take.skip % kSectorBytes) % kSectorBytes;
     uint64_t from = std::max(g.data_start, own + hs > take.skip ? own + hs - take.skip : 0);
     if (take.bytes > kMostScanned) from = std::max(from, take.bytes - kMostScanned);
-    const uint64_t end = sound_end(g, bytes, from, take.bytes, phase);
+    const uint64_t end = heard_end(g, bytes, {take.runs, take.header, take.skip, from, take.bytes, phase}, heard);
     if (end >= take.bytes || end < hs) return {};
     std::vector<uint32_t> clusters;
     for (const Run& r : take.runs)

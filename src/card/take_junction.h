@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <vector>
 
 #include "byte_source.h"
@@ -40,8 +41,9 @@ namespace ostrel::card {
 // Cuts `take` where its sound stops going on from itself, at a sector boundary past its first
 // `own` bytes (of its clusters, from its first), and returns what lay after that end, then the
 // clusters of `past`, as a file of its own in the take's format; one with no runs where the take
-// goes on to its end.
+// goes on to its end. `heard`, where given, keeps where each take's sound stopped, so that the
+// same bytes are listened to once however often the finder looks again.
 LostTake end_by_sound(ByteSource& source, const Volume& volume, LostTake& take, uint64_t own,
-                      const std::vector<uint32_t>& past);
+                      const std::vector<uint32_t>& past, std::map<Hearing, uint64_t>* heard = nullptr);
 
 }  // namespace ostrel::card

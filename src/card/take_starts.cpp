@@ -127,10 +127,10 @@ struct VolumeFinder {
     // `own`: how many of its clusters the card's own structures give it.
     void keep_after(size_t index, const Walk& past, size_t own) {
         const uint64_t own_bytes = (own ? own - 1 : 0) * uint64_t{volume().cluster_bytes};
-        LostTake rest = end_by_sound(source, volume(), f.takes[index], own_bytes, past.clusters);
+        LostTake rest = end_by_sound(source, volume(), f.takes[index], own_bytes, past.clusters, &scan.heard);
         if (!rest.runs.empty()) {
             rest.after_end_of = static_cast<int>(index);
-            drop_blank_sectors(source, volume(), rest);
+            if (drop_blank_sectors(source, volume(), rest)) return;  // no audio at all
             return f.takes.push_back(std::move(rest));
         }
         if (past.clusters.empty()) return;
@@ -138,8 +138,7 @@ struct VolumeFinder {
         after.stopped = "where the walk past the FAT window stopped", after.after_end_of = static_cast<int>(index);
         after.apart_why = "it lies past the FAT sector the recorder's driver held, where the card says the take "
                           "ended: older audio, or the take's true end where the card was written through a cache";
-        drop_blank_sectors(source, volume(), after);
-        f.takes.push_back(std::move(after));
+        if (!drop_blank_sectors(source, volume(), after)) f.takes.push_back(std::move(after));
     }
 
     void add_single(const Head& h) {
