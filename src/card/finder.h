@@ -106,8 +106,9 @@ struct Walk {
     uint32_t next = 0;  // with Window: the cluster the walk would have taken next
 };
 
-// Whether a cluster holds bytes no audio of the take being followed is made of (empty: not asked).
-using NotAudio = std::function<bool(uint32_t)>;
+// Whether cluster `next` holds bytes no audio of the take being followed is made of, the take's
+// last cluster so far being `last` (empty: not asked).
+using NotAudio = std::function<bool(uint32_t last, uint32_t next)>;
 
 // The clusters of a take from its first ones, as the recorder's allocator gave them, never past
 // cluster `limit` (0: the volume's end) but where the FAT links, nor into a cluster `not_audio`
@@ -124,6 +125,8 @@ bool looks_random(const uint8_t* b, size_t n);
 // byte to byte, a quarter or more of the samples at half of full scale or more, and each frame as
 // far from the last as the samples are from 0.
 bool random_bytes(const Grid& g, const uint8_t* b, size_t n);
+// How many of the whole sectors in `n` bytes are so.
+size_t random_sectors(const Grid& g, const uint8_t* b, size_t n);
 constexpr size_t kRandomLooked = 4096;  // of a cluster that looks random, read to decide
 
 // Whole sectors at the take's end, in its last cluster, that read as no recorded sound does are

@@ -36,7 +36,7 @@ struct Follower {
     }
 
     // Whether to stop before cluster `n`: `w.stop` and the take's words say why.
-    bool stop_before(uint32_t n, size_t clusters, Walk& w) const {
+    bool stop_before(uint32_t n, uint32_t last, size_t clusters, Walk& w) const {
         const uint64_t cs = vc.volume.cluster_bytes;
         if (vc.volume.kind != FsKind::ExFat && (clusters + 1) * cs > kFatFileLimit) {
             w.stop = Stop::FileLimit, take.stopped = "it reached 4 GiB, the most a FAT file can hold";
@@ -52,7 +52,7 @@ struct Follower {
             w.stop = Stop::Window, w.next = n;
             take.stopped = "the FAT sector the recorder's driver still held covers clusters up to " +
                            std::to_string(limit) + ", and its take ends there";
-        } else if (!linked && !(flags[n] & kBlank) && not_audio && not_audio(n)) {
+        } else if (!linked && !(flags[n] & kBlank) && not_audio && not_audio(last, n)) {
             w.stop = Stop::NotAudio;
             take.stopped = "cluster " + std::to_string(n) + " holds no audio: its bytes are as even as compressed data's";
         } else {
@@ -70,7 +70,7 @@ struct Follower {
         size_t last_linked = list.size();
         for (uint32_t guard = 0; guard < vc.volume.clusters; ++guard) {
             const uint32_t n = next_after(list.back());
-            if (stop_before(n, list.size(), w)) break;
+            if (stop_before(n, list.back(), list.size(), w)) break;
             if (linked) last_linked = list.size() + 1;
             blank_tail = flags[n] & kBlank && !linked ? blank_tail + 1 : 0;
             list.push_back(n);

@@ -63,6 +63,7 @@ bool random_sector(const Grid& g, const uint8_t* b) {
 // begin with the take's last frames. Halved while its first half is noise too, never below
 // kHeadBytes: what is kept always holds them.
 constexpr size_t kHeadBytes = 64;
+constexpr size_t kHeard = 16;  // sectors before the random ones that say whether the take is so itself
 size_t head_of_random(const Grid& g, const uint8_t* sector) {
     size_t keep = kSectorBytes;
     while (keep > kHeadBytes && noise_on_any_grid(g, sector, keep / 2, 8)) keep /= 2;
@@ -81,11 +82,15 @@ bool looks_random(const uint8_t* b, size_t n) {
     return chi < kMostChi;
 }
 
+size_t random_sectors(const Grid& g, const uint8_t* b, size_t n) {
+    if (!g.known || g.frame_bytes == 0) return 0;
+    size_t count = 0;
+    for (size_t at = 0; at + kSectorBytes <= n; at += kSectorBytes) count += random_sector(g, b + at);
+    return count;
+}
+
 bool random_bytes(const Grid& g, const uint8_t* b, size_t n) {
-    if (!g.known || g.frame_bytes == 0 || n < kSectorBytes) return false;
-    for (size_t at = 0; at + kSectorBytes <= n; at += kSectorBytes)
-        if (!random_sector(g, b + at)) return false;
-    return true;
+    return n >= kSectorBytes && random_sectors(g, b, n) == n / kSectorBytes;
 }
 
 bool drop_random_sectors(ByteSource& source, const Volume& v, LostTake& take) {
@@ -95,15 +100,21 @@ bool drop_random_sectors(ByteSource& source, const Volume& v, LostTake& take) {
     TakeSource bytes(source, v, take);
     const Grid g = grid_of(bytes, take.bytes);
     if (!g.known || g.data_start > take.bytes) return false;
-    const uint64_t n = std::min<uint64_t>(cs, take.bytes - g.data_start);  // of its last cluster
+    const uint64_t n = std::min<uint64_t>(2 * cs, take.bytes - g.data_start);  // of its last two clusters
     std::vector<uint8_t> tail(static_cast<size_t>(n));
     if (!bytes.read_at(take.bytes - n, tail.data(), tail.size())) return false;
-    uint64_t at = n;  // sectors from the cluster's end back, while they are random
+    size_t at = tail.size();  // sectors from the end back, while they are random
     while (at >= kSectorBytes && random_bytes(g, tail.data() + at - kSectorBytes, kSectorBytes)) at -= kSectorBytes;
-    if (at == n) return false;
+    if (at == tail.size()) return false;
     // Nothing but random bytes from the audio's first byte: no part of it was ever a take's.
     const bool none = at < kSectorBytes && n == take.bytes - g.data_start;
-    take.bytes -= n - at - head_of_random(g, tail.data() + at);
+    // A take of loud noise reads as random too: its end is no sooner where the audio before it
+    // does, here and there.
+    const size_t before = std::min<size_t>(static_cast<size_t>(at / kSectorBytes), kHeard) * kSectorBytes;
+    if (!none && (before < kHeard / 4 * kSectorBytes || random_sectors(g, tail.data() + at - before, before) * 4 >
+                                                            before / kSectorBytes))
+        return false;
+    take.bytes -= tail.size() - at - head_of_random(g, tail.data() + at);
     return none;
 }
 

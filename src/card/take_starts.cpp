@@ -93,16 +93,21 @@ struct VolumeFinder {
 
     // Whether a cluster whose first sector looks random holds no audio of the take `h` begins,
     // asked where the take's samples can be read one by one (a compressed take's own bytes are
-    // as even); empty else.
+    // as even); empty else. Only after a cluster of audio that is not so: a take of loud noise
+    // reads as random too, and goes on.
     NotAudio not_audio(const Head& h) const {
         if (h.start == Start::Headerless || h.own.empty() || volume().cluster_bytes < kRandomLooked) return {};
         TakeSource first(source, volume(), runs_of({h.own.front()}));
         const Grid g = grid_of(first, volume().cluster_bytes);
         if (!g.known) return {};
-        return [this, g](uint32_t c) {
+        return [this, g](uint32_t last, uint32_t c) {
             if (!(scan.flags[c] & kEven)) return false;
             std::vector<uint8_t> b(kRandomLooked);
-            return source.read_at(volume().cluster_offset(c), b.data(), b.size()) && random_bytes(g, b.data(), b.size());
+            if (!source.read_at(volume().cluster_offset(c), b.data(), b.size()) || !random_bytes(g, b.data(), b.size()))
+                return false;
+            if (!(scan.flags[last] & kEven)) return true;
+            return source.read_at(volume().cluster_offset(last), b.data(), b.size()) &&
+                   random_sectors(g, b.data(), b.size()) <= 1;
         };
     }
 
