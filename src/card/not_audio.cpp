@@ -74,6 +74,11 @@ size_t head_of_random(const Grid& g, const uint8_t* sector) {
 
 bool looks_random(const uint8_t* b, size_t n) {
     if (n < kSectorBytes) return false;
+    // As many bytes far from 0 (0x40 to 0xBF) as near it: a sample's high byte is near 0 but in
+    // audio at half of full scale, and every sample has one.
+    size_t far = 0;
+    for (size_t i = 0; i < kSectorBytes; ++i) far += ((b[i] ^ (b[i] << 1)) >> 7) & 1;
+    if (far < kSectorBytes * 2 / 5) return false;
     uint32_t count[16] = {};
     for (size_t i = 0; i < kSectorBytes; ++i) ++count[b[i] >> 4];
     const double expected = kSectorBytes / 16.0;
@@ -102,6 +107,9 @@ bool drop_random_sectors(ByteSource& source, const Volume& v, LostTake& take) {
     if (!g.known || g.data_start > take.bytes) return false;
     const uint64_t n = std::min<uint64_t>(2 * cs, take.bytes - g.data_start);  // of its last two clusters
     std::vector<uint8_t> tail(static_cast<size_t>(n));
+    if (n < kSectorBytes || !bytes.read_at(take.bytes - kSectorBytes, tail.data(), kSectorBytes) ||
+        !random_bytes(g, tail.data(), kSectorBytes))
+        return false;  // most takes' last sector is audio: nothing more to read
     if (!bytes.read_at(take.bytes - n, tail.data(), tail.size())) return false;
     size_t at = tail.size();  // sectors from the end back, while they are random
     while (at >= kSectorBytes && random_bytes(g, tail.data() + at - kSectorBytes, kSectorBytes)) at -= kSectorBytes;

@@ -97,11 +97,14 @@ struct VolumeFinder {
     // reads as random too, and goes on.
     NotAudio not_audio(const Head& h) const {
         if (h.start == Start::Headerless || h.own.empty() || volume().cluster_bytes < kRandomLooked) return {};
-        TakeSource first(source, volume(), runs_of({h.own.front()}));
-        const Grid g = grid_of(first, volume().cluster_bytes);
-        if (!g.known) return {};
-        return [this, g](uint32_t last, uint32_t c) {
+        // The take's grid is read from its header the first time it is needed, which is seldom.
+        return [this, first = h.own.front(), g = Grid{}, read = false](uint32_t last, uint32_t c) mutable {
             if (!(scan.flags[c] & kEven)) return false;
+            if (!read) {
+                TakeSource head(source, volume(), runs_of({first}));
+                g = grid_of(head, volume().cluster_bytes), read = true;
+            }
+            if (!g.known) return false;
             std::vector<uint8_t> b(kRandomLooked);
             if (!source.read_at(volume().cluster_offset(c), b.data(), b.size()) || !random_bytes(g, b.data(), b.size()))
                 return false;
