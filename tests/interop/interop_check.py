@@ -80,7 +80,7 @@ def gst_decoded(path):
     try:
         p = subprocess.run(["gst-launch-1.0", "-q", "filesrc", "location=" + path, "!", "decodebin", "!", "audioconvert",
                             "!", "audio/x-raw,format=F32LE,channels=1", "!", "filesink", "location=" + out],
-                           capture_output=True, text=True, timeout=10)
+                           capture_output=True, text=True, timeout=30)  # a first run builds its plugin registry
         return "error" if p.returncode else os.path.getsize(out) // 4
     finally:
         if os.path.exists(out):
