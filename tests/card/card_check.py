@@ -142,10 +142,14 @@ def fat_cases(d, t):
     v.cut("TAKE.WAV")
     out.append(("FAT16: a take cut mid-frame, around a live file's clusters", img("around"),
                 {"TAKE.WAV": t["midframe"]}, ["passed over: a live file"], None))
-    sectors = f"{d}/sectors.wav"  # what a power cut leaves: the audio written a sector at a time
-    with open(t["long"], "rb") as f, open(sectors, "wb") as out_sectors:
-        out_sectors.write(f.read()[:(1 << 20) + 3 * 512])
+    sectors, part = f"{d}/sectors.wav", f"{d}/part.wav"  # audio written a sector at a time; a sector half written
+    with open(t["long"], "rb") as f, open(sectors, "wb") as out_sectors, open(part, "wb") as out_part:
+        data = f.read()
+        out_sectors.write(data[:(1 << 20) + 3 * 512])
+        out_part.write(data[:(1 << 20) + 3 * 512 + 100])
     for name, take, what in (("photos", sectors, "the take runs into compressed data, and ends where its audio does"),
+                             ("part", part, "the take runs into compressed data from inside its last sector, "
+                                            "and keeps all of it"),
                              ("noise", t["loud"], "a take of loud noise, as even as the compressed data after it, "
                                                   "is never cut short")):
         with open(img(name), "wb") as f:  # a card that held photos: compressed data in every free cluster
@@ -277,6 +281,13 @@ def exfat_cases(d, t):
         v.cut("take.wav")
         out.append((f"exFAT {kb} KiB clusters: lengths 0, no first cluster, bitmap bits clear", path,
                     {"take.wav": t["pcm"]}, [], ("take.wav", 0)))
+    with open(f"{d}/exphotos.img", "wb") as f:  # a card that held photos: compressed data in every free cluster
+        f.write(os.urandom(96 << 20))
+    v = exfat_image(f"{d}/exphotos.img", 96, 32, [(f"{d}/sectors.wav", "take.wav")])
+    if v:
+        v.cut("take.wav")
+        out.append(("exFAT that held photos: the take runs into compressed data, and ends where its audio does",
+                    f"{d}/exphotos.img", {"take.wav": f"{d}/sectors.wav"}, [], None))
     v = exfat_image(f"{d}/exunlisted.img", 96, 32, [(t["old"], "live.wav"), (t["pcm"], "Take 01/take.wav")])
     if v:  # its folder's entry set deleted in the root, the take's entry as it synced
         at, folder = v.entry_set("Take 01")
