@@ -129,8 +129,8 @@ bool random_bytes(const Grid& g, const uint8_t* b, size_t n);
 size_t random_sectors(const Grid& g, const uint8_t* b, size_t n);
 constexpr size_t kRandomLooked = 4096;  // of a cluster that looks random, read to decide
 
-// Whole sectors at the take's end, in its last cluster, that read as no recorded sound does are
-// no part of it. True where its audio is nothing but such sectors: a part kept beside a take's
+// Whole sectors at the take's end, in its last two clusters, that read as no recorded sound does
+// are no part of it, where the sectors before them are audio that does not read so itself. True where its audio is nothing but such sectors: a part kept beside a take's
 // end that is no audio at all.
 bool drop_random_sectors(ByteSource& source, const Volume& volume, LostTake& take);
 
