@@ -36,6 +36,23 @@ double sample(const Grid& g, const uint8_t* b) {
     return static_cast<double>(value);
 }
 
+// `frames` samples of one channel, the first at `at`, as numbers: the usual integer sizes read
+// straight, the rest one by one.
+void samples_of(const Grid& g, const uint8_t* at, size_t frames, double* x) {
+    const size_t step = g.frame_bytes;
+    if (!g.is_float && g.sample_bytes == 2) {
+        for (size_t i = 0; i < frames; ++i, at += step)
+            x[i] = static_cast<double>(static_cast<int32_t>((uint32_t{at[0]} | uint32_t{at[1]} << 8) ^ 0x8000u) - 0x8000);
+    } else if (!g.is_float && g.sample_bytes == 3) {
+        for (size_t i = 0; i < frames; ++i, at += step) {
+            const uint32_t v = uint32_t{at[0]} | uint32_t{at[1]} << 8 | uint32_t{at[2]} << 16;
+            x[i] = static_cast<double>(static_cast<int32_t>(v ^ 0x800000u) - 0x800000);
+        }
+    } else {
+        for (size_t i = 0; i < frames; ++i, at += step) x[i] = sample(g, at);
+    }
+}
+
 Grid grid_of(ByteSource& take, uint64_t length) {
     Grid g;
     const RepairPlan p = plan_repair(take, length);
@@ -151,22 +168,6 @@ double distance(const std::vector<double>& a, const std::vector<double>& b) {
     return d;
 }
 
-// `frames` samples of one channel, the first at `at`, as numbers: the usual integer sizes read
-// straight, the rest one by one.
-void samples_of(const Grid& g, const uint8_t* at, size_t frames, double* x) {
-    const size_t step = g.frame_bytes;
-    if (!g.is_float && g.sample_bytes == 2) {
-        for (size_t i = 0; i < frames; ++i, at += step)
-            x[i] = static_cast<double>(static_cast<int32_t>((uint32_t{at[0]} | uint32_t{at[1]} << 8) ^ 0x8000u) - 0x8000);
-    } else if (!g.is_float && g.sample_bytes == 3) {
-        for (size_t i = 0; i < frames; ++i, at += step) {
-            const uint32_t v = uint32_t{at[0]} | uint32_t{at[1]} << 8 | uint32_t{at[2]} << 16;
-            x[i] = static_cast<double>(static_cast<int32_t>(v ^ 0x800000u) - 0x800000);
-        }
-    } else {
-        for (size_t i = 0; i < frames; ++i, at += step) x[i] = sample(g, at);
-    }
-}
 
 // The side whose `frames` frames begin at `first`: each channel's spectrum, and the loudness of
 // its kNear frames nearest the junction (its last ones where `ends_there`, else its first).

@@ -23,6 +23,8 @@ struct Grid {
 // One sample as a number, from its little-endian bytes: integers as they are stored (8-bit
 // ones centred on 0), floats as they are (0 where not finite).
 double sample(const Grid& g, const uint8_t* b);
+// `frames` samples of one channel, the first at `at`, a frame apart, as sample() reads them.
+void samples_of(const Grid& g, const uint8_t* at, size_t frames, double* x);
 
 // The grid of the take whose header `take` begins with.
 Grid grid_of(ByteSource& take, uint64_t length);

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <tuple>
 
 namespace ostrel::card {
@@ -33,42 +32,12 @@ constexpr double kPredictable = 8;  // the take's power over its error, for the 
 constexpr double kRescued = 12;   // the most junction_score's answer may be above kContinues
 constexpr uint64_t kMostScanned = uint64_t{8} << 20;  // of a take's end, read again to listen
 
-double value(const Grid& g, const uint8_t* b) {
-    if (g.is_float) {
-        if (g.sample_bytes == 4) {
-            const uint32_t bits = uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
-            float f;
-            std::memcpy(&f, &bits, sizeof f);
-            return std::isfinite(f) ? f * 32768.0 : 0.0;
-        }
-        uint64_t bits = 0;
-        for (int k = 7; k >= 0; --k) bits = bits << 8 | b[k];
-        double d;
-        std::memcpy(&d, &bits, sizeof d);
-        return std::isfinite(d) ? d * 32768.0 : 0.0;
-    }
-    if (g.sample_bytes == 1) return static_cast<double>(b[0]) - 128.0;
-    uint32_t v = 0;
-    for (uint32_t k = g.sample_bytes; k-- > 0;) v = v << 8 | b[k];
-    const uint32_t sign = uint32_t{1} << (8 * g.sample_bytes - 1);
-    return static_cast<double>((v & sign) ? static_cast<int64_t>(v) - (int64_t{sign} << 1) : static_cast<int64_t>(v));
-}
-
-// `n` samples of one channel, the first at `p`, a frame apart: the usual integer sizes read
-// straight, the rest one by one.
+// `n` samples of one channel, the first at `p`, a frame apart: floats on the scale of 16-bit
+// integers, so that the errors' small constants weigh alike.
 void values(const Grid& g, const uint8_t* p, size_t n, double* x) {
-    const size_t step = g.frame_bytes;
-    if (!g.is_float && g.sample_bytes == 2) {
-        for (size_t i = 0; i < n; ++i, p += step)
-            x[i] = static_cast<double>(static_cast<int32_t>((uint32_t{p[0]} | uint32_t{p[1]} << 8) ^ 0x8000u) - 0x8000);
-    } else if (!g.is_float && g.sample_bytes == 3) {
-        for (size_t i = 0; i < n; ++i, p += step) {
-            const uint32_t v = uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16;
-            x[i] = static_cast<double>(static_cast<int32_t>(v ^ 0x800000u) - 0x800000);
-        }
-    } else {
-        for (size_t i = 0; i < n; ++i, p += step) x[i] = value(g, p);
-    }
+    samples_of(g, p, n, x);
+    if (g.is_float)
+        for (size_t i = 0; i < n; ++i) x[i] *= 32768.0;
 }
 
 // Frames of `bytes` (whose first byte is at file offset `at`) that lie whole inside it, one
