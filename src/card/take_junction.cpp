@@ -48,17 +48,27 @@ struct Frames {
     size_t size() const { return x.empty() ? 0 : x[0].size(); }
 };
 
-Frames frames_of(const Grid& g, const uint8_t* bytes, size_t n, uint64_t at) {
-    Frames f;
-    if (at + n < g.data_start + g.frame_bytes) return f;
+// The same into `f`, whose vectors are kept from call to call: only what they lack is allocated.
+void frames_into(const Grid& g, const uint8_t* bytes, size_t n, uint64_t at, Frames& f) {
+    f.first = 0;
+    for (std::vector<double>& x : f.x) x.clear();
+    if (at + n < g.data_start + g.frame_bytes) return;
     const uint64_t from = at <= g.data_start ? 0 : (at - g.data_start + g.frame_bytes - 1) / g.frame_bytes;
     const uint64_t to = (at + n - g.data_start) / g.frame_bytes;
     f.first = from;
     const size_t count = to > from ? static_cast<size_t>(to - from) : 0;
-    f.x.assign(g.channels, std::vector<double>(count));
-    if (count == 0) return f;
+    f.x.resize(g.channels);
+    if (count == 0) return;
     const uint8_t* first = bytes + (g.data_start + from * g.frame_bytes - at);
-    for (uint32_t c = 0; c < g.channels; ++c) values(g, first + c * g.sample_bytes, count, f.x[c].data());
+    for (uint32_t c = 0; c < g.channels; ++c) {
+        f.x[c].resize(count);
+        values(g, first + c * g.sample_bytes, count, f.x[c].data());
+    }
+}
+
+Frames frames_of(const Grid& g, const uint8_t* bytes, size_t n, uint64_t at) {
+    Frames f;
+    frames_into(g, bytes, n, at, f);
     return f;
 }
 
@@ -105,10 +115,10 @@ void squared_errors4(const double* x, const double* a, double* e) {
     e[0] += p0 * p0, e[1] += p1 * p1, e[2] += p2 * p2, e[3] += p3 * p3;
 }
 
-// The error of each frame in [from, to), summed over the channels, each channel with its own
-// predictor fitted on the kTrain frames before `fit_to`. `gain`: the least channel's.
-std::vector<double> errors(const Frames& f, size_t fit_to, size_t from, size_t to, double& gain) {
-    std::vector<double> e(to - from, 0.0);
+// The error of each frame in [from, to), summed over the channels into `e`, each channel with
+// its own predictor fitted on the kTrain frames before `fit_to`. `gain`: the least channel's.
+void errors(const Frames& f, size_t fit_to, size_t from, size_t to, double& gain, std::vector<double>& e) {
+    e.assign(to - from, 0.0);
     gain = 1e300;
     for (const std::vector<double>& x : f.x) {
         double g = 1;
@@ -119,7 +129,6 @@ std::vector<double> errors(const Frames& f, size_t fit_to, size_t from, size_t t
         for (; i + 4 <= to; i += 4) squared_errors4(x.data() + i, a.data(), e.data() + (i - from));
         for (; i < to; ++i) e[i - from] += squared_error(x, a, i);
     }
-    return e;
 }
 
 // The burst of error over the kBurst frames from e[i] against the mean over the kSide before it
@@ -155,7 +164,8 @@ Prediction predict_across(const Grid& g, const std::vector<uint8_t>& before, uin
     if (junction < f.first + kSide + kOrder + 64 || junction + kBurst > f.first + f.size()) return p;
     const size_t at = static_cast<size_t>(junction - f.first), from = at - kSide;
     double gain = 1;
-    const std::vector<double> e = errors(f, from, from, std::min(f.size(), at + kBurst + kSide), gain);
+    std::vector<double> e;
+    errors(f, from, from, std::min(f.size(), at + kBurst + kSide), gain, e);
     if (gain < kPredictable) return p;
     for (const std::vector<double>& x : f.x) {  // and so must the audio after the junction be
         double after_gain = 1;
@@ -308,19 +318,31 @@ uint64_t sound_end(const Grid& g, ByteSource& take, uint64_t from, uint64_t leng
     Heard own;
     // The take's own audio before `from` is heard too, to know how much its sound moves.
     const uint64_t heard_from = from - std::min(from - g.data_start, (2 * kOwnHeard + 4 * kSide) * fb);
+    // Kept from block to block and from take to take, each block filling them afresh: a new
+    // megabyte for every take listened to would cost more than the listening.
+    struct Listening {
+        std::vector<uint8_t> bytes;
+        Frames f;
+        std::vector<double> e, sum, power;
+    };
+    thread_local Listening kept;
+    std::vector<uint8_t>& bytes = kept.bytes;
+    Frames& f = kept.f;
+    std::vector<double>&e = kept.e, &sum = kept.sum, &power = kept.power;
     for (uint64_t at = std::max(heard_from, g.data_start + (kSide + kOrder) * fb); at < length;) {
         const uint64_t start = at - std::min(at - g.data_start, lead);
         const uint64_t stop = std::min(length, at + (kBlock + kBurst + kSide) * fb);
-        std::vector<uint8_t> bytes(static_cast<size_t>(stop - start));
+        bytes.resize(static_cast<size_t>(stop - start));
         if (!take.read_at(start, bytes.data(), bytes.size())) return length;
-        const Frames f = frames_of(g, bytes.data(), bytes.size(), start);
+        frames_into(g, bytes.data(), bytes.size(), start, f);
         const uint64_t first = at <= g.data_start ? 0 : (at - g.data_start) / fb;
         if (first < f.first + kSide + kOrder || first + kBurst >= f.first + f.size()) return length;
         const size_t i0 = static_cast<size_t>(first - f.first), lo = i0 - kSide;
         double gain = 1;
-        const std::vector<double> e = errors(f, i0, lo, f.size(), gain);
-        std::vector<double> sum(e.size() + 1, 0.0);
-        std::vector<double> power(e.size() + 1, 0.0);
+        errors(f, i0, lo, f.size(), gain, e);
+        sum.resize(e.size() + 1);
+        power.resize(e.size() + 1);
+        sum[0] = power[0] = 0;
         for (size_t i = 0; i < e.size(); ++i) {
             sum[i + 1] = sum[i] + e[i];
             double p = 0;

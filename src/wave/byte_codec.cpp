@@ -22,14 +22,6 @@ void Decon4(int32_t num, uint8_t quad[4]) {
 
 namespace ostrel {
 
-uint32_t load_le16(const uint8_t bytes[2]) { return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8; }
-
-uint32_t load_le32(const uint8_t bytes[4]) { return static_cast<uint32_t>(Assem4(bytes)); }
-
-uint64_t load_le64(const uint8_t bytes[8]) {
-    return static_cast<uint64_t>(load_le32(bytes)) | static_cast<uint64_t>(load_le32(bytes + 4)) << 32;
-}
-
 void store_le64(uint64_t value, uint8_t bytes[8]) {
     for (int k = 0; k < 8; ++k) bytes[k] = static_cast<uint8_t>((value >> (8 * k)) & 0xFFu);
 }

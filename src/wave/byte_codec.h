@@ -15,9 +15,17 @@ int32_t wrap_to_int32(uint32_t u);
 
 namespace ostrel {
 
-uint32_t load_le16(const uint8_t bytes[2]);
-uint32_t load_le32(const uint8_t bytes[4]);
-uint64_t load_le64(const uint8_t bytes[8]);
+// Inline: the card readers and the chunk walks call these once a byte over whole sectors.
+inline uint32_t load_le16(const uint8_t bytes[2]) {
+    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8;
+}
+inline uint32_t load_le32(const uint8_t bytes[4]) {
+    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+inline uint64_t load_le64(const uint8_t bytes[8]) {
+    return static_cast<uint64_t>(load_le32(bytes)) | static_cast<uint64_t>(load_le32(bytes + 4)) << 32;
+}
 void store_le64(uint64_t value, uint8_t bytes[8]);
 
 }  // namespace ostrel
