@@ -137,10 +137,45 @@ uint32_t window_end(const VolumeContents& vc, const std::vector<const Head*>& he
     return last < v.end() - 1 ? static_cast<uint32_t>(last) : v.end() - 1;
 }
 
-// Only inside the take's last cluster, and only behind audio there: a cluster wholly blank is a
-// muted track's, or silence the FAT links, and stays.
+namespace {
+
+// A cache writes a file's FAT before the audio that fills its clusters, so a chain on a card
+// written through one can end in clusters never written: all 00 or FF, past what the entry held,
+// after the take's audio. They are dropped. Blank clusters that the entry held, or with nothing
+// before them but the take's first cluster (its header), are a muted track's or silence the take
+// recorded, and stay.
+void drop_unwritten_clusters(ByteSource& source, const Volume& v, LostTake& take) {
+    const uint64_t cs = v.cluster_bytes, hs = take.header.size();
+    if (take.bytes <= hs) return;
+    std::vector<uint32_t> clusters;
+    for (const Run& r : take.runs)
+        for (uint32_t k = 0; k < r.count && clusters.size() <= v.end(); ++k) clusters.push_back(r.first + k);
+    const uint64_t in_clusters = take.bytes - hs + take.skip, held = take.own_bytes > hs ? take.own_bytes - hs + take.skip : 0;
+    if (in_clusters % cs != 0 || in_clusters / cs != clusters.size()) return;  // cut inside its last cluster
+    const size_t from = static_cast<size_t>((held + cs - 1) / cs);  // the first cluster wholly past what was held
+    std::vector<uint8_t> bytes(static_cast<size_t>(cs));
+    const auto blank_at = [&](size_t k) {
+        return source.read_at(v.cluster_offset(clusters[k]), bytes.data(), bytes.size()) && blank(bytes.data(), bytes.size());
+    };
+    size_t keep = clusters.size();
+    while (keep > from && keep > 2 && blank_at(keep - 1)) --keep;
+    if (keep == clusters.size() || blank_at(keep - 1)) return;
+    const size_t dropped = clusters.size() - keep;
+    clusters.resize(keep);
+    take.runs = runs_of(clusters);
+    take.bytes -= dropped * cs;
+    take.blank_dropped += dropped * cs;
+    take.stopped += "; the " + std::to_string(dropped) + " clusters after its audio, past what its entry held, hold "
+                    "nothing (never written) and are left out";
+}
+
+}  // namespace
+
+// Whole clusters never written at the take's end (above); then whole sectors, only inside the
+// take's last cluster and only behind audio there.
 bool drop_blank_sectors(ByteSource& source, const Volume& v, LostTake& take) {
     if (drop_random_sectors(source, v, take)) return true;
+    drop_unwritten_clusters(source, v, take);
     const uint64_t floor = take.header.size() + (take.start == Start::Headerless ? 0 : 12);
     const uint64_t in_last = (take.bytes - take.header.size() + take.skip) % v.cluster_bytes;
     const uint64_t n = in_last == 0 ? v.cluster_bytes : 0;  // a take that ends inside a cluster was cut there
@@ -151,7 +186,7 @@ bool drop_blank_sectors(ByteSource& source, const Volume& v, LostTake& take) {
     uint64_t at = n;
     while (at >= kSectorBytes && blank(tail.data() + at - kSectorBytes, kSectorBytes)) at -= kSectorBytes;
     if (at == 0) return false;
-    take.blank_dropped = n - at;
+    take.blank_dropped += n - at;
     take.bytes -= n - at;
     return false;
 }

@@ -101,6 +101,8 @@ def takes(d):
         run("sox", "-n", *args, made[name], "synth", str(seconds), "sine", "440", "vol", "0.5")
     made["loud"] = f"{d}/loud.wav"  # noise at nearly full scale, as even as random bytes
     run("sox", "-n", "-b", "16", "-c", "2", "-r", "48000", made["loud"], "synth", "3", "whitenoise", "vol", "0.95")
+    made["muted"] = f"{d}/muted.wav"  # a muted track: nothing but digital silence
+    run("sox", "-n", "-b", "16", "-c", "1", "-r", "48000", made["muted"], "trim", "0", "3")
     made["pause"] = f"{d}/pause.wav"  # a paused digital input: 6 s of digital silence, 1.1 MiB
     run("sox", made["pcm"], made["pause"], "pad", "6@1.5")
     made["midframe"] = f"{d}/midframe.wav"  # cut mid-frame, as a crash mid-write leaves it
@@ -157,6 +159,19 @@ def fat_cases(d, t):
         v = fat_image(img(name), 300, 32, 8, files=[(take, "TAKE.WAV")])
         v.cut("TAKE.WAV", keep_first=True, fat_kept=-1)
         out.append((f"FAT32 that held photos: {what}", img(name), {"TAKE.WAV": take}, [], None))
+    # Written through a cache: the FAT and an fsync's entry size went out, the last clusters'
+    # audio never did. A muted track's digital silence is its own, and stays.
+    unwritten = f"{d}/unwritten.wav"
+    with open(t["long"], "rb") as f, open(unwritten, "wb") as out_unwritten:
+        out_unwritten.write(f.read() + bytes(96 * 4096))
+    for name, take, size, want, what in (
+            ("unwritten", unwritten, os.path.getsize(t["long"]) // 2, t["long"],
+             "the take's chain runs on into clusters never written, and the take ends where its audio does"),
+            ("muted", t["muted"], 0, t["muted"], "a muted track of digital silence keeps its length")):
+        v = fat_image(img(name), 300, 32, 8, files=[(take, "TAKE.WAV")])
+        v.cut("TAKE.WAV", size=size, keep_first=True, fat_kept=-1)
+        out.append((f"FAT32 written through a cache: {what}", img(name), {"TAKE.WAV": want},
+                    ["hold nothing (never written) and are left out"] if name == "unwritten" else [], None))
     v = fat_image(img("two"), 300, 32, 8, files=[(t["pcm"], "A.WAV"), (t["float"], "B.WAV"), (t["old"], "OLD.WAV")])
     first_a, first_b = v.cut("A.WAV")[0], v.cut("B.WAV")[0]
     run("mdel", "-i", img("two"), "::OLD.WAV")  # an older take deleted: its header stops B, and stays
@@ -327,10 +342,13 @@ def check_case(d, case, image, expected, said, sleuth):
         check(f" into {path}: " in out, f"{case}: no line for {path} in\n{out}")
         if os.path.exists(path):
             check_recovered(case, path, original)
-            # Past a take's end on a card that held other data, at most the sector its audio ends in.
-            if "runs into compressed data" in case:
-                over = os.path.getsize(path) - os.path.getsize(original)
+            # Past a take's end on a card that held other data, or in clusters never written, at
+            # most the sector its audio ends in; silence of its own, all of it.
+            over = os.path.getsize(path) - os.path.getsize(original)
+            if "runs into compressed data" in case or "never written" in case:
                 check(over <= 512, f"{case}: {name} holds {over} bytes more than the take")
+            if "keeps its length" in case:
+                check(over >= 0, f"{case}: {name} is {-over} bytes shorter than the take")
         if name.startswith("older-") and not name.endswith(" end.wav"):  # never lengthened
             check(os.path.getsize(path) == os.path.getsize(original), f"{case}: {name} is {os.path.getsize(path)}")
     found = sum(1 for line in out.splitlines() if line.startswith("Recovered"))
