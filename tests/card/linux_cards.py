@@ -48,6 +48,7 @@ EXPECTED = {
     "fat32-group-45": True,
     "fat32-group-70": True,  # four tracks' FAT runs 26 s past their audio, into clusters never written
     "fat32-fsync-20": True,
+    "fat32-fsync-12": True,  # cut 2 s after the first fsync: the new folder is listed in the root all the same
     "fat32-behind-fsync-20": True,
     "exfat-fsync-20": True,
     "exfat-behind-45": True,
@@ -105,6 +106,7 @@ CASES = {
     "fat32-group-45": dict(fs="fat32", mb=300, cluster=4096, tracks=group("TAKE01", 80), cut=45),
     "fat32-group-70": dict(fs="fat32", mb=300, cluster=4096, tracks=group("TAKE01", 80), cut=70),
     "fat32-fsync-20": dict(fs="fat32", mb=300, cluster=4096, tracks=group("TAKE01", 80), sync=10, cut=20),
+    "fat32-fsync-12": dict(fs="fat32", mb=300, cluster=4096, tracks=group("TAKE01", 80), sync=10, cut=12),
     "fat32-behind-fsync-20": dict(fs="fat32", mb=300, cluster=4096, tracks=group("TAKE01", 80), lead=7, sync=10,
                                   cut=20),
     "exfat-fsync-20": dict(fs="exfat", mb=128, cluster=4096, tracks=group("TAKE01", 80), sync=10, cut=20),
