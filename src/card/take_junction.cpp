@@ -328,7 +328,9 @@ uint64_t sound_end(const Grid& g, ByteSource& take, uint64_t from, uint64_t leng
     thread_local Listening kept;
     std::vector<uint8_t>& bytes = kept.bytes;
     Frames& f = kept.f;
-    std::vector<double>&e = kept.e, &sum = kept.sum, &power = kept.power;
+    std::vector<double>& e = kept.e;
+    std::vector<double>& sum = kept.sum;
+    std::vector<double>& power = kept.power;
     for (uint64_t at = std::max(heard_from, g.data_start + (kSide + kOrder) * fb); at < length;) {
         const uint64_t start = at - std::min(at - g.data_start, lead);
         const uint64_t stop = std::min(length, at + (kBlock + kBurst + kSide) * fb);
