@@ -149,16 +149,17 @@ def fat_cases(d, t):
         data = f.read()
         out_sectors.write(data[:(1 << 20) + 3 * 512])
         out_part.write(data[:(1 << 20) + 3 * 512 + 100])
-    for name, take, what in (("photos", sectors, "the take runs into compressed data, and ends where its audio does"),
-                             ("part", part, "the take runs into compressed data from inside its last sector, "
-                                            "and keeps all of it"),
-                             ("noise", t["loud"], "a take of loud noise, as even as the compressed data after it, "
-                                                  "is never cut short")):
+    # The loud take runs on to the card's end: a small card, so that it is not 300 MB long.
+    for name, take, mb, bits, what in (
+            ("photos", sectors, 300, 32, "the take runs into compressed data, and ends where its audio does"),
+            ("part", part, 300, 32, "the take runs into compressed data from inside its last sector, and keeps all of it"),
+            ("noise", t["loud"], 48, 16, "a take of loud noise, as even as the compressed data after it, is never cut "
+                                         "short")):
         with open(img(name), "wb") as f:  # a card that held photos: compressed data in every free cluster
-            f.write(os.urandom(300 << 20))
-        v = fat_image(img(name), 300, 32, 8, files=[(take, "TAKE.WAV")])
+            f.write(os.urandom(mb << 20))
+        v = fat_image(img(name), mb, bits, 8, files=[(take, "TAKE.WAV")])
         v.cut("TAKE.WAV", keep_first=True, fat_kept=-1)
-        out.append((f"FAT32 that held photos: {what}", img(name), {"TAKE.WAV": take}, [], None))
+        out.append((f"FAT{bits} that held photos: {what}", img(name), {"TAKE.WAV": take}, [], None))
     # Written through a cache: the FAT and an fsync's entry size went out, the last clusters'
     # audio never did. A muted track's digital silence is its own, and stays.
     unwritten = f"{d}/unwritten.wav"
