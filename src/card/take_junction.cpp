@@ -31,6 +31,8 @@ constexpr double kNoisy = 30;           // the take's power over its error below
 constexpr double kPredictable = 8;  // the take's power over its error, for the prediction to speak
 constexpr double kRescued = 12;   // the most junction_score's answer may be above kContinues
 constexpr uint64_t kMostScanned = uint64_t{8} << 20;  // of a take's end, read again to listen
+constexpr size_t kZeroFrames = 8;   // zeros after a take's last written frame, at the least
+constexpr size_t kZeroLead = 64;    // frames before them whose loudness is weighed
 
 // `n` samples of one channel, the first at `p`, a frame apart: floats on the scale of 16-bit
 // integers, so that the errors' small constants weigh alike.
@@ -259,6 +261,28 @@ uint64_t quiet_end(const Grid& g, const Frames& f, const std::vector<double>& po
     return boundary_from(g, f.first + lo + deepest, phase);
 }
 
+// A file's last block that a cache wrote back (Linux writes 512-byte blocks) holds its audio up
+// to the file's size at that moment, then zeros to the block's end; the blocks after it were never
+// written, and hold older audio. Whether the frames before f.x[k], where a sector boundary is,
+// are such zeros: at least kZeroFrames of them but less than a sector, after audio as loud as the
+// take usually is, with audio again at the boundary. A take's own silence is longer, and begins
+// out of quieter audio.
+bool written_to_here(const Frames& f, size_t k, uint64_t frame_bytes, double usual) {
+    const auto silent = [&f](size_t j) {
+        for (const std::vector<double>& x : f.x)
+            if (x[j] != 0) return false;
+        return true;
+    };
+    const size_t sector = static_cast<size_t>(512 / frame_bytes);
+    size_t zeros = 0;
+    while (zeros <= sector && zeros < k && silent(k - 1 - zeros)) ++zeros;
+    if (zeros < kZeroFrames || zeros >= sector || k < zeros + kZeroLead || k >= f.size() || silent(k)) return false;
+    double p = 0;
+    for (size_t j = k - zeros - kZeroLead; j < k - zeros; ++j)
+        for (const std::vector<double>& x : f.x) p += x[j] * x[j];
+    return p / kZeroLead >= kUsual * usual;
+}
+
 // One block of the scan: frames f.x from grid frame f.first, the prefix sums of their errors
 // (`sum`) and of their power (`power`) from the frame lo frames in. The boundary where the
 // take's audio decisively stops, or 0.
@@ -276,6 +300,8 @@ uint64_t block_end(const Grid& g, const Frames& f, const std::vector<double>& su
         if (boundary >= byte && boundary >= from && boundary < length) {
             const double b = burst(sum, i);
             if (b >= kDecisive && b >= kAboveOwn * own.burst) return boundary;
+            if (own.frames >= kOwnHeard && written_to_here(f, lo + i, fb, own.power / static_cast<double>(own.frames)))
+                return boundary;
         }
         // Other audio the take's predictor does worse on, for as long as it lasts: where the take
         // is noisy, its junction bursts no more than its own samples do (where it is not, the
