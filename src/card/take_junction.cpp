@@ -428,6 +428,16 @@ uint64_t heard_end(const Grid& g, ByteSource& bytes, const Hearing& h, std::map<
     return end;
 }
 
+// Whether the sector before `end` ends in fewer than 512 bytes of zeros after other bytes: the
+// words for an end written_to_here found.
+bool zeros_before(ByteSource& take, uint64_t end, uint64_t frame_bytes) {
+    uint8_t sector[kSectorBytes];
+    if (end < sizeof sector || !take.read_at(end - sizeof sector, sector, sizeof sector)) return false;
+    size_t zeros = 0;
+    while (zeros < sizeof sector && sector[sizeof sector - 1 - zeros] == 0) ++zeros;
+    return zeros >= kZeroFrames * frame_bytes && zeros < sizeof sector;
+}
+
 }  // namespace
 
 LostTake end_by_sound(ByteSource& source, const Volume& v, LostTake& take, uint64_t own,
@@ -458,8 +468,11 @@ LostTake end_by_sound(ByteSource& source, const Volume& v, LostTake& take, uint6
     take.runs = runs_of(clusters);
     take.bytes = end;
     take.blank_dropped = 0;
-    take.stopped = "its sound stops going on from itself at byte " + std::to_string(end) + ", in cluster " +
-                   std::to_string(clusters.empty() ? 0 : clusters.back());
+    const std::string where = " at byte " + std::to_string(end) + ", in cluster " +
+                              std::to_string(clusters.empty() ? 0 : clusters.back());
+    take.stopped = zeros_before(bytes, end, g.frame_bytes) ? "its last block written ends in zeros, as a cache writes a file's last "
+                                              "block back, and other audio follows," + where
+                                            : "its sound stops going on from itself" + where;
     return after;
 }
 

@@ -284,7 +284,8 @@ def written_back_case(d, t):
     split(d, t, "older", os.path.getsize(t["written"]) - 44, ("older-head", "older-rest"))
     return [("FAT32 used before, written back through a cache: the take ends at its last block's zeros, the older "
              "take's audio in the blocks never written after it kept apart", path,
-             {"TAKE.WAV": t["written"], "TAKE after the end.wav": t["older-rest"]}, [], None)]
+             {"TAKE.WAV": t["written"], "TAKE after the end.wav": t["older-rest"]},
+             ["its last block written ends in zeros"], None)]
 
 
 def fatfs_cases(d, t):
