@@ -176,6 +176,8 @@ TEST(RepairPlan, Table) {
          {{42, be32(608)}, {22, be32(300)}, {4, be32(646)}}, 1},
         {"AIFF-C ima4 killed mid-packet", aiff(aiff_chunk("FVER", "abcd") + comm(0, "ima4") + ssnd(8) + audio(107), "AIFC"),
          179, Verdict::Fix, {{60, be32(110)}, {34, be32(3)}}, 1},
+        {"AIFF, SSND empty before COMM, never grown over it", aiff(ssnd(8) + comm(0) + audio(600)), 654, Verdict::Correct,
+         {}, 1},
         {"AIFF-C GSM is not counted", aiff(comm(0, "GSM ") + ssnd(8) + audio(66), "AIFC"), 130, Verdict::NoDataBlock, {}, 1},
         {"AIFF past 4 GiB", aiff(comm(0) + ssnd(8)), 54 + k5GiB, Verdict::TooLarge, {}, 1},
         {"AIFF cut inside SSND's header", aiff(comm(0) + ssnd(8)).substr(0, 50), 50, Verdict::CutShort, {}, 1},

@@ -150,7 +150,13 @@ RepairPlan plan_aiff(CachedBytes& b) {
     p.field_extra = 8 + offset;
     p.data_length = length - p.data_start;
     const uint64_t stored = p.stored_field >= p.field_extra ? p.stored_field - p.field_extra : 0;
-    settle_audio(p, stored, p.data_length, w.fits && w.reaches_end && p.stored_field >= p.field_extra);
+    // A COMM after SSND was reached through SSND's own size, and SSND grown over it would hide it:
+    // those chunks prove the size as much as chunks that reach the end do. A size too small for
+    // SSND's own offset there is no size to mend.
+    const bool comm_after = w.comm > w.ssnd;
+    if (comm_after && p.stored_field < p.field_extra) return none(p, "SSND before COMM is too short for its own offset");
+    const bool proven = w.fits && (w.reaches_end || comm_after) && p.stored_field >= p.field_extra;
+    settle_audio(p, stored, p.data_length, proven);
     settle_frames(p, w);
     const uint64_t field = p.field_extra + p.new_size;
     p.form_size = p.new_form_size = load_be(b.head() + 4, 4);
