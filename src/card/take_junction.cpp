@@ -470,9 +470,11 @@ LostTake end_by_sound(ByteSource& source, const Volume& v, LostTake& take, uint6
     take.blank_dropped = 0;
     const std::string where = " at byte " + std::to_string(end) + ", in cluster " +
                               std::to_string(clusters.empty() ? 0 : clusters.back());
-    take.stopped = zeros_before(bytes, end, g.frame_bytes) ? "its last block written ends in zeros, as a cache writes a file's last "
-                                              "block back, and other audio follows," + where
-                                            : "its sound stops going on from itself" + where;
+    take.stopped = (zeros_before(bytes, end, g.frame_bytes)
+                        ? "its last block written ends in zeros, as a cache writes a file's last block back, and other "
+                          "audio follows,"
+                        : "its sound stops going on from itself") +
+                   where;
     return after;
 }
 
