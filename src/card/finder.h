@@ -26,6 +26,7 @@ enum : uint8_t { kLive = 1, kUsed = 2, kHeader = 4, kBlank = 8, kClosed = 16, kU
 
 bool blank(const uint8_t* b, size_t n);
 std::vector<Run> runs_of(const std::vector<uint32_t>& clusters);
+std::vector<uint32_t> clusters_of(const std::vector<Run>& runs);  // the reverse
 
 // What the finder's parts tell the shell's Progress, with how far the whole job has come.
 struct Reporter {

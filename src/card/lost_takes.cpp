@@ -74,6 +74,13 @@ std::vector<Run> runs_of(const std::vector<uint32_t>& clusters) {
     return runs;
 }
 
+std::vector<uint32_t> clusters_of(const std::vector<Run>& runs) {
+    std::vector<uint32_t> clusters;
+    for (const Run& r : runs)
+        for (uint32_t k = 0; k < r.count; ++k) clusters.push_back(r.first + k);
+    return clusters;
+}
+
 namespace {
 
 void classify(const Volume& v, std::vector<uint8_t>& flags, std::map<uint32_t, uint32_t>& riff, uint32_t c,

@@ -60,9 +60,7 @@ bool end_by_own_header(ByteSource& source, const Volume& v, LostTake& take, Lost
                    ", where they say";
     // Only whole clusters past the one the take ends in are more than its last cluster's slack.
     if (walked <= (own + cs - 1) / cs * cs) return false;
-    std::vector<uint32_t> clusters;
-    for (const Run& r : take.runs)
-        for (uint32_t k = 0; k < r.count; ++k) clusters.push_back(r.first + k);
+    std::vector<uint32_t> clusters = clusters_of(take.runs);
     clusters.erase(clusters.begin(), clusters.begin() + static_cast<long>(own / cs));
     after = after_part(source, v, take, std::move(clusters), own % cs);
     after.stopped = stopped;
@@ -147,9 +145,7 @@ namespace {
 void drop_unwritten_clusters(ByteSource& source, const Volume& v, LostTake& take) {
     const uint64_t cs = v.cluster_bytes, hs = take.header.size();
     if (take.bytes <= hs) return;
-    std::vector<uint32_t> clusters;
-    for (const Run& r : take.runs)
-        for (uint32_t k = 0; k < r.count && clusters.size() <= v.end(); ++k) clusters.push_back(r.first + k);
+    std::vector<uint32_t> clusters = clusters_of(take.runs);
     const uint64_t in_clusters = take.bytes - hs + take.skip, held = take.own_bytes > hs ? take.own_bytes - hs + take.skip : 0;
     if (in_clusters % cs != 0 || in_clusters / cs != clusters.size()) return;  // cut inside its last cluster
     const size_t from = static_cast<size_t>((held + cs - 1) / cs);  // the first cluster wholly past what was held
@@ -157,9 +153,10 @@ void drop_unwritten_clusters(ByteSource& source, const Volume& v, LostTake& take
     const auto blank_at = [&](size_t k) {
         return source.read_at(v.cluster_offset(clusters[k]), bytes.data(), bytes.size()) && blank(bytes.data(), bytes.size());
     };
-    size_t keep = clusters.size();
-    while (keep > from && keep > 2 && blank_at(keep - 1)) --keep;
-    if (keep == clusters.size() || blank_at(keep - 1)) return;
+    size_t keep = clusters.size();  // each cluster read once, from the last
+    for (; keep > 1 && blank_at(keep - 1); --keep)
+        if (keep <= from || keep == 2) return;  // blank clusters the entry held, or only the first before them
+    if (keep == clusters.size()) return;
     const size_t dropped = clusters.size() - keep;
     clusters.resize(keep);
     take.runs = runs_of(clusters);

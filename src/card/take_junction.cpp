@@ -452,9 +452,7 @@ LostTake end_by_sound(ByteSource& source, const Volume& v, LostTake& take, uint6
     if (take.bytes > kMostScanned) from = std::max(from, take.bytes - kMostScanned);
     const uint64_t end = heard_end(g, bytes, {take.runs, take.header, take.skip, from, take.bytes, phase}, heard);
     if (end >= take.bytes || end < hs) return {};
-    std::vector<uint32_t> clusters;
-    for (const Run& r : take.runs)
-        for (uint32_t k = 0; k < r.count; ++k) clusters.push_back(r.first + k);
+    std::vector<uint32_t> clusters = clusters_of(take.runs);
     const uint64_t at = end - hs + take.skip;  // in its clusters
     const size_t index = static_cast<size_t>(at / cs);
     if (index >= clusters.size()) return {};
